@@ -1,0 +1,108 @@
+#include <cerrno>
+
+#include "event.h"
+#include "futex_posix.h"
+#include "kqconsts.h"
+#include "named_object_posix.h"
+#include "platform.h"
+#include "stop_signal.h"
+
+namespace kq {
+
+namespace {
+
+// The state of a named event, in its file. State is the futex word (1 = signalled); Waiters lets
+// Signal skip the wake-up call when nobody sleeps.
+struct EventState {
+  NamedObjectTag Tag;
+  std::uint32_t Manual;
+  std::uint32_t State;
+  std::uint32_t Waiters;
+  std::uint32_t Reserved[3];
+};
+static_assert(sizeof(EventState) == 32);
+
+struct EventInit {
+  bool Manual;
+};
+
+void InitEvent(void* memory, void* context) {
+  auto* state = static_cast<EventState*>(memory);
+  state->Tag = {NamedObjectMagic, static_cast<std::uint32_t>(NamedObjectKind::Event)};
+  state->Manual = static_cast<EventInit*>(context)->Manual ? 1 : 0;
+}
+
+EventState& StateOf(THandledObject::THandle handle) {
+  return *static_cast<EventState*>(reinterpret_cast<NamedObject*>(handle)->Memory());
+}
+
+// Takes the signal when there is one: an auto-reset event hands it to exactly one taker.
+bool TryTake(EventState& e) noexcept {
+  std::atomic_ref<std::uint32_t> state(e.State);
+  if (std::atomic_ref<std::uint32_t>(e.Manual).load(std::memory_order_relaxed) != 0)
+    return state.load(std::memory_order_seq_cst) == 1;
+  std::uint32_t expected = 1;
+  return state.compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
+}
+
+WaitResult WaitOn(EventState& e, std::int32_t timeOut, StopSignal* stop) noexcept {
+  if (TryTake(e)) return WaitResult::Signalled;
+  if (timeOut == 0) return WaitResult::TimedOut;
+  const bool unlimited = timeOut < 0;
+  const std::int64_t deadline = MonotonicMs() + timeOut;
+  std::atomic_ref<std::uint32_t> waiters(e.Waiters);
+  if (stop) stop->Watch(&e.State);
+  waiters.fetch_add(1, std::memory_order_seq_cst);
+  WaitResult result = WaitResult::TimedOut;
+  for (;;) {
+    if (stop && stop->Stopped()) {
+      result = WaitResult::Stopped;
+      break;
+    }
+    if (TryTake(e)) {
+      result = WaitResult::Signalled;
+      break;
+    }
+    timespec relative{};
+    if (!unlimited) {
+      std::int64_t left = deadline - MonotonicMs();
+      if (left <= 0) break;
+      relative.tv_sec = static_cast<time_t>(left / 1000);
+      relative.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+    }
+    FutexWait(&e.State, 0, unlimited ? nullptr : &relative);
+  }
+  waiters.fetch_sub(1, std::memory_order_seq_cst);
+  if (stop) stop->Watch(nullptr);
+  return result;
+}
+
+}  // namespace
+
+TEvent::TEvent(std::u16string_view name, bool manual) {
+  EventInit init{manual};
+  NamedObject* object = NamedObject::Open(name, NamedObjectKind::Event, sizeof(EventState), InitEvent, &init);
+  if (!object) RaiseCreateError(SKqEventError, name, LastErrorCode());
+  FHandle.Reset(reinterpret_cast<THandle>(object));
+}
+
+void TEvent::Signal() noexcept {
+  EventState& e = StateOf(Handle());
+  std::atomic_ref<std::uint32_t>(e.State).store(1, std::memory_order_seq_cst);
+  if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0)
+    FutexWake(&e.State, std::atomic_ref<std::uint32_t>(e.Manual).load(std::memory_order_relaxed) ? INT_MAX : 1);
+}
+
+void TEvent::Reset() noexcept {
+  std::atomic_ref<std::uint32_t>(StateOf(Handle()).State).store(0, std::memory_order_seq_cst);
+}
+
+bool TEvent::Wait(std::int32_t timeOut) noexcept {
+  return WaitOn(StateOf(Handle()), timeOut, nullptr) == WaitResult::Signalled;
+}
+
+WaitResult TEvent::WaitUnlessStopped(std::int32_t timeOut, StopSignal& stop) noexcept {
+  return WaitOn(StateOf(Handle()), timeOut, &stop);
+}
+
+}  // namespace kq

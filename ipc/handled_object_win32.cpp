@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include "handled_object.h"
+
+namespace kq {
+
+void THandledObject::ObjectHandleTraits::Close(ValueType handle) noexcept {
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+}  // namespace kq

@@ -1,0 +1,181 @@
+#include "named_object_posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "text.h"
+
+namespace kq {
+
+namespace {
+
+const char* Suffix(NamedObjectKind kind) {
+  switch (kind) {
+    case NamedObjectKind::Section:
+      return ".shm";
+    case NamedObjectKind::Event:
+      return ".event";
+    case NamedObjectKind::Mutex:
+      return ".mutex";
+  }
+  return "";
+}
+
+std::size_t RoundToPages(std::size_t size) { return (size + 4095) / 4096 * 4096; }
+
+bool ValidName(std::u16string_view name) {
+  if (name.empty()) return false;
+  for (char16_t c : name)
+    if (c == u'/' || c == 0) return false;
+  return true;
+}
+
+bool SameFile(int fd, const std::string& path) {
+  struct stat byFd {
+  }, byPath{};
+  return fstat(fd, &byFd) == 0 && lstat(path.c_str(), &byPath) == 0 && byFd.st_dev == byPath.st_dev &&
+         byFd.st_ino == byPath.st_ino;
+}
+
+int Flock(int fd, int op) {
+  int r;
+  while ((r = flock(fd, op)) == -1 && errno == EINTR) {
+  }
+  return r;
+}
+
+// Prepares a new object in a temporary file and publishes it under `path`. Returns 0 with `out` set,
+// EEXIST when another process published first, or the error.
+int CreateFresh(const std::string& dir, const std::string& path, std::size_t fileSize, NamedObject::InitFn init,
+                void* context, UniqueFd& out) {
+  std::string temp = dir + "/.new-XXXXXX";
+  UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd) return errno;
+  int error = 0;
+  if (ftruncate(fd.Get(), static_cast<off_t>(fileSize)) != 0) {
+    error = errno;
+  } else if (init) {
+    void* memory = mmap(nullptr, fileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
+    if (memory == MAP_FAILED) {
+      error = errno;
+    } else {
+      init(memory, context);
+      munmap(memory, fileSize);
+    }
+  }
+  if (error == 0 && Flock(fd.Get(), LOCK_SH) != 0) error = errno;
+  if (error == 0 && link(temp.c_str(), path.c_str()) != 0) error = errno;
+  unlink(temp.c_str());
+  if (error == 0) out = std::move(fd);
+  return error;
+}
+
+}  // namespace
+
+std::string NamedObject::Directory() noexcept {
+  std::string dir = "/dev/shm/kq-" + std::to_string(getuid());
+  const char* ns = std::getenv("KQ_NAMESPACE");
+  if (ns && *ns) {
+    if (std::strchr(ns, '/')) {
+      errno = EINVAL;
+      return {};
+    }
+    dir += "-";
+    dir += ns;
+  }
+  if (mkdir(dir.c_str(), 0700) == 0) {
+    chmod(dir.c_str(), 0700);  // whatever the umask
+  } else if (errno != EEXIST) {
+    return {};
+  }
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0) return {};
+  // Another user must never read or plant traced statements here.
+  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 07777) != 0700) {
+    errno = EACCES;
+    return {};
+  }
+  return dir;
+}
+
+NamedObject::NamedObject(UniqueFd file, UniqueMapping mapping, bool created, std::string path) noexcept
+    : FFile(std::move(file)), FMapping(std::move(mapping)), FCreated(created), FPath(std::move(path)) {}
+
+NamedObject::~NamedObject() {
+  FMapping.Reset();
+  // Whoever can lock exclusively is the last holder; an opener racing us then finds the file
+  // unlinked (st_nlink 0) or gone and starts afresh.
+  if (Flock(FFile.Get(), LOCK_EX | LOCK_NB) == 0 && SameFile(FFile.Get(), FPath)) unlink(FPath.c_str());
+}
+
+NamedObject* NamedObject::Open(std::u16string_view name, NamedObjectKind kind, std::size_t size, InitFn init,
+                               void* context) noexcept {
+  try {
+    if (!ValidName(name) || size == 0) {
+      errno = EINVAL;
+      return nullptr;
+    }
+    std::string dir = Directory();
+    if (dir.empty()) return nullptr;
+    std::string path = dir + "/" + Utf16ToUtf8(name) + Suffix(kind);
+    const bool section = kind == NamedObjectKind::Section;
+    const std::size_t fileSize = section ? RoundToPages(size) : size;
+
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+      UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+      bool created = false;
+      if (!fd) {
+        if (errno != ENOENT) return nullptr;
+        int error = CreateFresh(dir, path, fileSize, init, context, fd);
+        if (error == EEXIST) continue;
+        if (error != 0) {
+          errno = error;
+          return nullptr;
+        }
+        created = true;
+      } else {
+        if (Flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+          // Nobody holds it: every holder ended without closing. Replace it with a fresh one.
+          if (SameFile(fd.Get(), path)) unlink(path.c_str());
+          continue;
+        }
+        if (Flock(fd.Get(), LOCK_SH) != 0) return nullptr;
+      }
+      struct stat st {};
+      if (fstat(fd.Get(), &st) != 0) return nullptr;
+      if (st.st_nlink == 0) continue;  // its last holder left while we were opening
+      if (!S_ISREG(st.st_mode) || st.st_uid != getuid()) {
+        errno = EACCES;
+        return nullptr;
+      }
+      if (static_cast<std::size_t>(st.st_size) < fileSize) {
+        errno = EINVAL;  // shorter than this process asks to map
+        return nullptr;
+      }
+      void* memory = mmap(nullptr, fileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
+      if (memory == MAP_FAILED) return nullptr;
+      UniqueMapping mapping(Mapping{memory, fileSize});
+      if (!section) {
+        NamedObjectTag tag;
+        std::memcpy(&tag, memory, sizeof tag);
+        if (tag.Magic != NamedObjectMagic || tag.Kind != static_cast<std::uint32_t>(kind)) {
+          errno = EINVAL;
+          return nullptr;
+        }
+      }
+      return new NamedObject(std::move(fd), std::move(mapping), created, std::move(path));
+    }
+    errno = EAGAIN;
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+}
+
+}  // namespace kq

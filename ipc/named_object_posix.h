@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "posix_handles.h"
+
+namespace kq {
+
+enum class NamedObjectKind : std::uint32_t { Section = 1, Event = 2, Mutex = 3 };
+
+// Event and mutex files start with this, so that a file of another kind (or a foreign one) is refused.
+struct NamedObjectTag {
+  std::uint32_t Magic;
+  std::uint32_t Kind;
+};
+constexpr std::uint32_t NamedObjectMagic = 0x4F42514B;  // "KQBO"
+
+// The POSIX named-object facility: one file per object in the per-user directory
+// /dev/shm/kq-<uid>[-<KQ_NAMESPACE>] (0700, ours, else EACCES), "<Name>.shm|.event|.mutex", 0600.
+// A section file holds exactly the section bytes (requested size rounded up to whole pages); event
+// and mutex files hold their synchronisation state. Creation is atomic (a prepared temporary file is
+// published with link()); every holder keeps a shared flock, the last one to leave unlinks, and an
+// opener that finds a file nobody holds (its holders crashed) replaces it and reports creation.
+class NamedObject {
+ public:
+  using InitFn = void (*)(void* memory, void* context);
+
+  // For a section `size` is the requested size; for an event or mutex the state record's size.
+  // `init` prepares a new file's memory before it is published. Returns nullptr with errno set.
+  static NamedObject* Open(std::u16string_view name, NamedObjectKind kind, std::size_t size, InitFn init,
+                           void* context) noexcept;
+  ~NamedObject();
+  NamedObject(const NamedObject&) = delete;
+  NamedObject& operator=(const NamedObject&) = delete;
+
+  void* Memory() const noexcept { return FMapping.Get().Address; }
+  std::size_t MappedSize() const noexcept { return FMapping.Get().Length; }
+  bool Created() const noexcept { return FCreated; }
+  const std::string& Path() const noexcept { return FPath; }
+
+  // The per-user directory for the current namespace, created on demand; empty with errno on failure.
+  static std::string Directory() noexcept;
+
+ private:
+  NamedObject(UniqueFd file, UniqueMapping mapping, bool created, std::string path) noexcept;
+
+  UniqueFd FFile;
+  UniqueMapping FMapping;
+  bool FCreated;
+  std::string FPath;
+};
+
+}  // namespace kq

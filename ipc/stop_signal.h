@@ -1,0 +1,34 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace kq {
+
+// A process-local "stop waiting" that every wait of an endpoint's worker also watches, so that a
+// worker which missed its exit record can still be made to leave cleanly. Windows: a private unnamed
+// event waited on beside the named one. POSIX: a flag checked at every wake; Wake() rouses the futex
+// the worker currently sleeps on (call it again until the worker has left: a wake can fall between
+// the worker's check and its sleep).
+class StopSignal {
+ public:
+  StopSignal();
+  ~StopSignal();
+  StopSignal(const StopSignal&) = delete;
+  StopSignal& operator=(const StopSignal&) = delete;
+
+  void Stop() noexcept;
+  void Wake() noexcept;
+  bool Stopped() const noexcept { return FStopped.load(std::memory_order_acquire); }
+
+  // Platform use only.
+  std::uintptr_t NativeEvent() const noexcept { return FNativeEvent; }
+  void Watch(void* address) noexcept { FWatched.store(address, std::memory_order_seq_cst); }
+
+ private:
+  std::atomic<bool> FStopped{false};
+  std::atomic<void*> FWatched{nullptr};
+  std::uintptr_t FNativeEvent = 0;
+};
+
+}  // namespace kq

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kqtest {
+
+// Puts the running test into a KQ_NAMESPACE of its own (from the test's name and this process's id),
+// so that tests run in parallel and never meet a real monitor's objects. Child processes inherit it.
+class ScopedNamespace {
+ public:
+  ScopedNamespace();
+  ~ScopedNamespace();
+  const std::string& Name() const { return FName; }
+
+ private:
+  std::string FName;
+};
+
+// A helper process: the test suite's kq_test_helper executable, started with a role and arguments.
+// A child that is still running when the object goes is killed, so a hang cannot outlive its test.
+class ChildProcess {
+ public:
+  explicit ChildProcess(const std::vector<std::string>& args);
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // The exit code once the child has ended, or nothing if it is still running after timeoutMs.
+  std::optional<int> Wait(int timeoutMs);
+  void Kill();
+  bool Started() const { return FHandle != 0; }
+
+ private:
+  std::uintptr_t FHandle = 0;  // pid or process handle
+  std::optional<int> FExitCode;
+};
+
+// Runs a helper to its end and returns its exit code (-1 when it did not end within timeoutMs).
+int RunHelper(const std::vector<std::string>& args, int timeoutMs = 30000);
+
+void SleepForMs(int ms);
+
+// Polls `condition` until it holds or timeoutMs passes; true when it held.
+template <class Condition>
+bool WaitUntil(Condition condition, int timeoutMs = 10000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    SleepForMs(5);
+  }
+  return true;
+}
+
+// Milliseconds of a steady clock, for measuring waits in tests (with generous bounds only).
+std::int64_t SteadyMs();
+
+// A file path in a private temporary folder of this test, removed with the namespace.
+std::string TempPath(const std::string& leaf);
+
+}  // namespace kqtest
