@@ -11,14 +11,17 @@ namespace kq {
 
 namespace {
 
-// The state of a named event, in its file. State is the futex word (1 = signalled); Waiters lets
-// Signal skip the wake-up call when nobody sleeps.
+// The state of a named event, in its file. State is 1 while signalled; Waiters lets Signal skip the
+// wake-up call when nobody sleeps. A manual-reset event also counts its signals in Generation, its
+// futex word, so that a Reset right after a Signal still releases everyone who was waiting, as a
+// Windows event does (the monitor resets the connect event at once after a ping).
 struct EventState {
   NamedObjectTag Tag;
   std::uint32_t Manual;
   std::uint32_t State;
   std::uint32_t Waiters;
-  std::uint32_t Reserved[3];
+  std::uint32_t Generation;
+  std::uint32_t Reserved[2];
 };
 static_assert(sizeof(EventState) == 32);
 
@@ -37,21 +40,29 @@ EventState& StateOf(THandledObject::THandle handle) {
 }
 
 // Takes the signal when there is one: an auto-reset event hands it to exactly one taker.
-bool TryTake(EventState& e) noexcept {
+bool IsManual(EventState& e) noexcept {
+  return std::atomic_ref<std::uint32_t>(e.Manual).load(std::memory_order_relaxed) != 0;
+}
+
+bool TryTake(EventState& e, std::uint32_t generation) noexcept {
   std::atomic_ref<std::uint32_t> state(e.State);
-  if (std::atomic_ref<std::uint32_t>(e.Manual).load(std::memory_order_relaxed) != 0)
-    return state.load(std::memory_order_seq_cst) == 1;
+  if (IsManual(e))
+    return state.load(std::memory_order_seq_cst) == 1 ||
+           std::atomic_ref<std::uint32_t>(e.Generation).load(std::memory_order_seq_cst) != generation;
   std::uint32_t expected = 1;
   return state.compare_exchange_strong(expected, 0, std::memory_order_seq_cst);
 }
 
 WaitResult WaitOn(EventState& e, std::int32_t timeOut, StopSignal* stop) noexcept {
-  if (TryTake(e)) return WaitResult::Signalled;
+  const bool manual = IsManual(e);
+  std::uint32_t* word = manual ? &e.Generation : &e.State;
+  const std::uint32_t generation = std::atomic_ref<std::uint32_t>(e.Generation).load(std::memory_order_seq_cst);
+  if (TryTake(e, generation)) return WaitResult::Signalled;
   if (timeOut == 0) return WaitResult::TimedOut;
   const bool unlimited = timeOut < 0;
   const std::int64_t deadline = MonotonicMs() + timeOut;
   std::atomic_ref<std::uint32_t> waiters(e.Waiters);
-  if (stop) stop->Watch(&e.State);
+  if (stop) stop->Watch(word);
   waiters.fetch_add(1, std::memory_order_seq_cst);
   WaitResult result = WaitResult::TimedOut;
   for (;;) {
@@ -59,7 +70,7 @@ WaitResult WaitOn(EventState& e, std::int32_t timeOut, StopSignal* stop) noexcep
       result = WaitResult::Stopped;
       break;
     }
-    if (TryTake(e)) {
+    if (TryTake(e, generation)) {
       result = WaitResult::Signalled;
       break;
     }
@@ -70,7 +81,7 @@ WaitResult WaitOn(EventState& e, std::int32_t timeOut, StopSignal* stop) noexcep
       relative.tv_sec = static_cast<time_t>(left / 1000);
       relative.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
     }
-    FutexWait(&e.State, 0, unlimited ? nullptr : &relative);
+    FutexWait(word, manual ? generation : 0, unlimited ? nullptr : &relative);
   }
   waiters.fetch_sub(1, std::memory_order_seq_cst);
   if (stop) stop->Watch(nullptr);
@@ -89,8 +100,13 @@ TEvent::TEvent(std::u16string_view name, bool manual) {
 void TEvent::Signal() noexcept {
   EventState& e = StateOf(Handle());
   std::atomic_ref<std::uint32_t>(e.State).store(1, std::memory_order_seq_cst);
-  if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0)
-    FutexWake(&e.State, std::atomic_ref<std::uint32_t>(e.Manual).load(std::memory_order_relaxed) ? INT_MAX : 1);
+  if (IsManual(e)) {
+    std::atomic_ref<std::uint32_t>(e.Generation).fetch_add(1, std::memory_order_seq_cst);
+    if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0)
+      FutexWake(&e.Generation, INT_MAX);
+  } else if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0) {
+    FutexWake(&e.State, 1);
+  }
 }
 
 void TEvent::Reset() noexcept {

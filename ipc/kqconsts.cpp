@@ -1,6 +1,7 @@
 #include "kqconsts.h"
 
 #include <array>
+#include <iterator>
 
 namespace kq {
 
@@ -37,14 +38,15 @@ void AppendPadded(std::u16string& out, std::u16string_view text, bool leftAlign,
 }
 
 std::u16string DecimalText(std::int64_t value) {
-  std::u16string digits;
+  char16_t digits[24];
+  std::size_t n = 0;
   std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
   do {
-    digits.insert(digits.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
+    digits[n++] = static_cast<char16_t>(u'0' + magnitude % 10);
     magnitude /= 10;
   } while (magnitude != 0);
-  if (value < 0) digits.insert(digits.begin(), u'-');
-  return digits;
+  if (value < 0) digits[n++] = u'-';
+  return std::u16string(std::make_reverse_iterator(digits + n), std::make_reverse_iterator(digits));
 }
 
 }  // namespace

@@ -1,0 +1,185 @@
+#include "ipc_client.h"
+
+#include "client_directory.h"
+#include "ipc_buffer.h"
+#include "kqconsts.h"
+#include "text.h"
+#include "worker_thread.h"
+
+namespace kq {
+
+namespace {
+
+constexpr std::int32_t AnswerTimeOut = 2000;
+constexpr std::int32_t OtherClientPause = 200;
+constexpr std::int32_t BufferBlocks = 4;
+constexpr std::size_t FirstLineUnits = 1024;  // the first line's text area holds 1025 units with the NUL
+
+}  // namespace
+
+TIPCClient::TIPCClient(std::int32_t aID, std::u16string_view aName) : TIPCThread(aID, aName) {}
+
+TIPCClient::~TIPCClient() {
+  try {
+    DeActivate();
+  } catch (...) {
+  }
+  // The worker runs this object's Execute: it must be gone before this part of the object is.
+  FThread.reset();
+}
+
+void TIPCClient::Activate() {
+  if (FActivated || State() != stInActive) return;
+  FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);
+  FMonitorEvent->SetOwnerID(FID);
+  FConnectEvent->SetOwnerID(FID);
+  FClientEvent->SetOwnerID(FID);
+  FClientDirectory->AddClient(FID, FName);  // -1 (mutex not had) leaves us unlisted but working
+  FActivated = true;
+  FState.store(stDisconnected, std::memory_order_release);
+  FThread->Start();
+}
+
+void TIPCClient::DeActivate() {
+  if (FClientDirectory) FClientDirectory->RemoveClient(FID);
+  if (State() == stInActive || FThread->Suspended()) return;
+  FWaitEvent.load(std::memory_order_acquire)->Signal(evClientExit);
+  EndWorker(AnswerTimeOut);
+}
+
+std::int32_t TIPCClient::ClientCount() const { return FClientDirectory->Count(); }
+
+std::int32_t TIPCClient::MonitorID() const { return FClientDirectory->MonitorID(); }
+
+void TIPCClient::AddData(const void* data, std::int32_t size) {
+  if (State() != stConnected) return;
+  std::lock_guard hold(FLock);
+  // Connected without a buffer happens during a reallocation: the statement is dropped.
+  if (State() != stConnected || !FBuffer) return;
+  FBuffer->Add(data, size);
+}
+
+void TIPCClient::SignalMonitor() noexcept {
+  if (State() == stConnected) FMonitorEvent->SignalID(evClientSignal, FID);
+}
+
+bool TIPCClient::WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKind kind) {
+  if (event.WaitUnlessStopped(timeOut, FStop) != WaitResult::Signalled) return false;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return event.ID() == FID && event.Kind() == kind;
+}
+
+void TIPCClient::Execute() {
+  if (FClientDirectory->MonitorID() != 0) FMonitorEvent->SignalID(evClientStart, FID);
+  for (;;) {
+    TIPCEvent* waitEvent = FWaitEvent.load(std::memory_order_acquire);
+    if (waitEvent->WaitUnlessStopped(-1, FStop) != WaitResult::Signalled) break;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const std::int32_t id = waitEvent->ID();
+    const TEventKind kind = waitEvent->Kind();
+    bool leave = false;
+    try {
+      if (id == FID) {
+        switch (kind) {
+          case evMonitorAttach:
+            HandleAttach();
+            break;
+          case evMonitorDetach:
+            HandleDetach(false);
+            Pause(OtherClientPause);
+            break;
+          case evMonitorSignal:
+            if (FOnSignal.Code) FOnSignal.Code(FOnSignal.Data, this, waitEvent->Data());
+            break;
+          case evClientExit:
+            if (FClientDirectory->MonitorID() != 0) {
+              if (State() == stConnected)
+                HandleDetach(true);
+              else
+                FMonitorEvent->Signal(evClientStop);
+            }
+            leave = true;
+            break;
+          case evClientBufFree:
+            HandleRealloc();
+            break;
+          default:
+            break;
+        }
+      } else if (kind == evClientPing) {
+        FClientDirectory->MarkAlive(FID);
+      } else {
+        Pause(OtherClientPause);
+      }
+    } catch (...) {
+      // No error leaves an iteration: the worker goes on listening.
+    }
+    if (leave || FStop.Stopped()) break;
+  }
+  FState.store(stInActive, std::memory_order_release);
+}
+
+void TIPCClient::HandleAttach() {
+  FConnectEvent->Reset();
+  try {
+    auto buffer = std::make_unique<TIPCBuffer>(GetBufferSize(), BufferBlocks);
+    {
+      std::lock_guard hold(FLock);
+      FBuffer = std::move(buffer);
+      FState.store(stConnected, std::memory_order_release);
+    }
+    FWaitEvent.store(FClientEvent.get(), std::memory_order_release);
+    FMonitorEvent->SignalData(evClientAttach, FID, 1);
+    if (FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, true);
+    std::u16string line = FormatKq(u"%s: %s", {LoadKqString(SKqLogStarted), std::u16string_view(FName)});
+    line.resize(CutAtCodeUnit(line, FirstLineUnits));
+    std::lock_guard hold(FLock);
+    if (FBuffer) FBuffer->Add(line.c_str(), static_cast<std::int32_t>((line.size() + 1) * 2));
+  } catch (...) {
+    FMonitorEvent->SignalData(evClientAttach, FID, 0);
+  }
+}
+
+void TIPCClient::HandleDetach(bool notify) {
+  if (State() != stConnected) return;
+  if (notify) {
+    FMonitorEvent->Signal(evClientDetach);
+    WaitForAnswer(*FClientEvent, AnswerTimeOut, evMonitorDetach);  // goes on after the answer or the time-out
+  }
+  FState.store(stDisconnected, std::memory_order_release);
+  FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);
+  if (!notify) FMonitorEvent->Signal(evClientDetach);
+  {
+    std::lock_guard hold(FLock);
+    FBuffer.reset();
+  }
+  if (FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, false);
+}
+
+void TIPCClient::HandleRealloc() {
+  {
+    std::lock_guard hold(FLock);
+    FBuffer.reset();  // this process must let go of the old section before the monitor re-creates it
+  }
+  FMonitorEvent->SignalID(evClientBufFree, FID);
+  if (!WaitForAnswer(*FClientEvent, AnswerTimeOut, evClientBufAlloc)) {
+    HandleDetach(false);
+    return;
+  }
+  std::unique_ptr<TIPCBuffer> buffer;
+  try {
+    buffer = std::make_unique<TIPCBuffer>(GetBufferSize(), BufferBlocks);
+  } catch (...) {
+    // Staying connected without a buffer would leave the monitor waiting on a client that stores
+    // nothing: detach so that it learns of it.
+    HandleDetach(false);
+    return;
+  }
+  {
+    std::lock_guard hold(FLock);
+    FBuffer = std::move(buffer);
+  }
+  FMonitorEvent->SignalID(evClientBufAlloc, FID);
+}
+
+}  // namespace kq

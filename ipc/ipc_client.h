@@ -1,0 +1,42 @@
+#pragma once
+
+#include <atomic>
+
+#include "ipc_event.h"
+#include "ipc_thread.h"
+
+namespace kq {
+
+// The concrete endpoint of one traced client: registers it in the directory, runs the handshakes with
+// the monitor on its worker and, while connected, appends statements with one signal each.
+class TIPCClient : public TIPCThread {
+ public:
+  TIPCClient(std::int32_t aID, std::u16string_view aName);
+  ~TIPCClient() override;
+
+  void Activate() override;
+  void DeActivate() override;
+
+  std::int32_t ClientCount() const;
+  // The directory's MonitorID: not 0 while a monitor runs.
+  std::int32_t MonitorID() const;
+  // Appends one record while connected (else drops it). Raises EKqError when the shared buffer's
+  // header is damaged; the statement is dropped and the endpoint stays usable.
+  void AddData(const void* data, std::int32_t size);
+  void SignalMonitor() noexcept;
+
+ protected:
+  void Execute() override;
+
+ private:
+  void HandleAttach();
+  void HandleDetach(bool notify);
+  void HandleRealloc();
+  // WaitFor that a forced end cuts short.
+  bool WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKind kind);
+
+  std::atomic<TIPCEvent*> FWaitEvent{nullptr};
+  bool FActivated = false;
+};
+
+}  // namespace kq

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "stop_signal.h"
+
+namespace kq {
+
+class TIPCBuffer;
+class TIPCEvent;
+class TClientDirectory;
+class WorkerThread;
+
+enum TState : std::uint8_t { stInActive = 0, stDisconnected = 1, stConnected = 2 };
+
+class TIPCThread;
+
+// Method callbacks: code and the object it is called on; set when the code is not null. Both run on
+// the endpoint's worker thread.
+using TConnectProc = void (*)(void* self, TIPCThread* sender, bool connecting);
+struct TConnectEvent {
+  TConnectProc Code = nullptr;
+  void* Data = nullptr;
+};
+using TIPCNotifyProc = void (*)(void* self, TIPCThread* sender, std::int32_t data);
+struct TIPCNotifyEvent {
+  TIPCNotifyProc Code = nullptr;
+  void* Data = nullptr;
+};
+
+// The abstract client endpoint: owns the three IPC events, the directory object, the trace buffer
+// (while connected) and a worker thread created suspended. The caller's thread and the worker share
+// the state and the buffer: FLock guards every replacement of the buffer and every append to it, and
+// is never held while waiting for the monitor or calling a callback.
+class TIPCThread {
+ public:
+  TIPCThread(std::int32_t aID, std::u16string_view aName);
+  virtual ~TIPCThread();
+  TIPCThread(const TIPCThread&) = delete;
+  TIPCThread& operator=(const TIPCThread&) = delete;
+
+  virtual void Activate() = 0;
+  virtual void DeActivate() = 0;
+  virtual void SetBufferSize(std::int32_t value);  // has no effect: the monitor sets the size
+  std::int32_t GetBufferSize() const;
+
+  const TConnectEvent& OnConnect() const noexcept { return FOnConnect; }
+  void SetOnConnect(TConnectEvent value) noexcept { FOnConnect = value; }
+  const TIPCNotifyEvent& OnSignal() const noexcept { return FOnSignal; }
+  void SetOnSignal(TIPCNotifyEvent value) noexcept { FOnSignal = value; }
+
+  TState State() const noexcept { return FState.load(std::memory_order_acquire); }
+  std::int32_t ID() const noexcept { return FID; }
+  const std::u16string& Name() const noexcept { return FName; }
+
+ protected:
+  virtual void Execute() = 0;
+  // Ends the worker: after it left, or after the forced end when it did not within the time-out.
+  void EndWorker(std::int32_t timeOutMs);
+  // A pause that a forced end cuts short.
+  void Pause(std::int32_t ms);
+
+  std::unique_ptr<WorkerThread> FThread;
+  std::int32_t FID;
+  std::u16string FName;
+  std::atomic<TState> FState{stInActive};
+  std::unique_ptr<TIPCBuffer> FBuffer;
+  std::unique_ptr<TIPCEvent> FClientEvent;
+  std::unique_ptr<TIPCEvent> FMonitorEvent;
+  std::unique_ptr<TIPCEvent> FConnectEvent;
+  std::unique_ptr<TClientDirectory> FClientDirectory;
+  TIPCNotifyEvent FOnSignal;
+  TConnectEvent FOnConnect;
+  std::mutex FLock;  // FBuffer replacement and appends
+  StopSignal FStop;  // the process-local forced end of the worker
+
+ private:
+  static void ThreadBody(void* self);
+};
+
+}  // namespace kq

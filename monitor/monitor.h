@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "client_directory.h"
+#include "ipc_buffer.h"
+#include "ipc_event.h"
+
+namespace kq {
+
+// One record read by the monitor, or a run of records that were evicted before it could read them.
+struct MonitorLine {
+  bool Gap = false;
+  std::int32_t RefNo = 0;  // of the record; of the first missing one for a gap
+  std::int32_t Missing = 0;
+  std::u16string Text;  // the record's formatted line
+};
+
+enum class MonitorNews { None, Signalled, ClientStarted, ClientStopped, ClientDetached, ClientAttached };
+
+struct MonitorMessage {
+  MonitorNews News = MonitorNews::None;
+  std::int32_t ClientID = 0;
+};
+
+// The monitor's half of every handshake, over the same named objects as the clients: registers its
+// ID in the directory while it lives, attaches to one client at a time, reads that client's records
+// in reference-number order and reports every run it missed.
+class Monitor {
+ public:
+  explicit Monitor(std::int32_t monitorID);
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  TClientDirectory& Directory() noexcept { return *FDirectory; }
+  void SetBufferSize(std::int32_t bytes) noexcept { FBufferSize = bytes; }
+  void SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolFile);
+
+  // Opens the trace buffer with this monitor's settings, asks the client to attach and waits for its
+  // answer. True when the client attached with a working buffer.
+  bool Attach(std::int32_t clientID, std::int32_t timeOutMs = 5000);
+  // Asks the attached client to detach and waits (bounded) for its answer; unread records are read.
+  std::vector<MonitorLine> Detach(std::int32_t timeOutMs = 2000);
+  // The reallocation handshake with the attached client; false when it did not complete.
+  bool Reallocate(std::int32_t bytes, std::int32_t timeOutMs = 5000);
+  // Clears every Alive mark, pings the unconnected clients, and resets the connect event at once.
+  void Ping();
+  // An integer for a connected client's callback.
+  void SendSignal(std::int32_t clientID, std::int32_t value) noexcept;
+
+  // Waits up to timeOutMs for a client's signal and answers what needs an answer (a leaving client's
+  // detach). Records are not read here: call ReadNew after every wake, signalled or not.
+  MonitorMessage Poll(std::int32_t timeOutMs);
+  // Records newer than the last one read, oldest first, with gaps where records were evicted unread.
+  std::vector<MonitorLine> ReadNew();
+
+  bool Attached() const noexcept { return FAttachedID.has_value(); }
+  std::int32_t AttachedID() const noexcept { return FAttachedID.value_or(0); }
+  TIPCBuffer* Buffer() noexcept { return FBuffer.get(); }
+  std::int32_t ID() const noexcept { return FID; }
+
+ private:
+  // Waits for `kind` from `clientID` on the monitor event, passing over other clients' signals.
+  bool AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data = nullptr);
+  void OpenBuffer();
+
+  std::int32_t FID;
+  std::int32_t FBufferSize = 64 * 1024;
+  bool FUseRefNo = false;
+  bool FUseTime = false;
+  std::u16string FSpoolFile;
+  std::unique_ptr<TClientDirectory> FDirectory;
+  std::unique_ptr<TIPCEvent> FMonitorEvent;
+  std::unique_ptr<TIPCEvent> FClientEvent;
+  std::unique_ptr<TIPCEvent> FConnectEvent;
+  std::unique_ptr<TIPCBuffer> FBuffer;
+  std::optional<std::int32_t> FAttachedID;
+  std::int32_t FLastRefNo = 0;
+};
+
+}  // namespace kq

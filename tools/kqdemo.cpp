@@ -1,0 +1,166 @@
+// kqdemo: a sample database driver. Attaches a traced client, submits statements (from a file, from
+// standard input, or a built-in workload at a given rate) and prints the values the monitor sends.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc_client.h"
+#include "kq_error.h"
+#include "text.h"
+#include "tool_support.h"
+
+namespace {
+
+constexpr const char* Usage =
+    "usage: kqdemo [--id N] [--name TEXT] [--count N] [--rate PER_SECOND] [--file PATH | -] [--wait SECONDS]\n"
+    "\n"
+    "Attaches a traced client and submits SQL statements to it: the lines of PATH (or of standard\n"
+    "input with -), or else COUNT statements of a built-in order-entry workload at RATE per second.\n"
+    "When a monitor is running, waits up to --wait seconds for it to connect before the first statement.\n"
+    "Defaults: --id <process id> --name kqdemo --count 20 --rate 5 --wait 3. Ctrl+C ends early.\n"
+    "Exit codes: 0 success, 1 failure, 2 usage error.\n";
+
+const char* const Workload[] = {
+    "SELECT c.id, c.name, c.credit_limit FROM customers c WHERE c.id = %d",
+    "SELECT o.id, o.placed_at, o.total FROM orders o WHERE o.customer_id = %d ORDER BY o.placed_at DESC LIMIT 10",
+    "INSERT INTO orders (customer_id, placed_at, status) VALUES (%d, CURRENT_TIMESTAMP, 'open')",
+    "INSERT INTO order_lines (order_id, product_id, quantity, unit_price) "
+    "SELECT %d, p.id, 2, p.price FROM products p WHERE p.sku = 'SKU-1042'",
+    "UPDATE products SET stock = stock - 2 WHERE sku = 'SKU-1042' AND stock >= 2 -- batch %d",
+    "UPDATE orders SET status = 'paid', total = (SELECT SUM(quantity * unit_price) FROM order_lines WHERE order_id "
+    "= %d) WHERE id = %d",
+    "SELECT p.sku, p.name, p.stock FROM products p WHERE p.stock < %d ORDER BY p.stock",
+    "DELETE FROM sessions WHERE last_seen < CURRENT_TIMESTAMP - INTERVAL '30 minutes' -- sweep %d",
+    "COMMIT",
+};
+
+struct Options {
+  std::int32_t ID = kqtool::ProcessID();
+  std::string Name = "kqdemo";
+  std::int32_t Count = 20;
+  std::int32_t Rate = 5;
+  std::string File;
+  std::int32_t Wait = 3;
+};
+
+std::string WorkloadStatement(std::int32_t n) {
+  const char* pattern = Workload[n % (sizeof Workload / sizeof Workload[0])];
+  char text[512];
+  std::snprintf(text, sizeof text, pattern, 1000 + n, 1000 + n);
+  return text;
+}
+
+bool MonitorRunning(kq::TIPCClient& client) { return client.MonitorID() != 0; }
+
+void OnMonitorSignal(void*, kq::TIPCThread*, std::int32_t data) {
+  std::printf("kqdemo: the monitor sent %d\n", data);
+  std::fflush(stdout);
+}
+
+int Run(const Options& options) {
+  kqtool::InstallInterruptHandler();
+  kq::TIPCClient client(options.ID, kq::Utf8ToUtf16(options.Name));
+  client.SetOnSignal({&OnMonitorSignal, nullptr});
+  client.Activate();
+  for (int waited = 0; waited < options.Wait * 50 && client.State() != kq::stConnected && client.ClientCount() > 0 &&
+                       !kqtool::InterruptRequested();
+       ++waited) {
+    if (waited == 0 && !MonitorRunning(client)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::fprintf(stderr, "kqdemo: client %d (%s) attached; %s\n", options.ID, options.Name.c_str(),
+               client.State() == kq::stConnected ? "monitor connected" : "waiting for a monitor");
+
+  std::int32_t submitted = 0, traced = 0;
+  auto submit = [&](const std::string& statement) {
+    std::u16string text = kq::Utf8ToUtf16(statement);
+    bool connected = client.State() == kq::stConnected;
+    try {
+      client.AddData(text.c_str(), static_cast<std::int32_t>((text.size() + 1) * 2));
+    } catch (const kq::EKqError& e) {
+      std::fprintf(stderr, "kqdemo: statement dropped: %s\n", e.what());
+      connected = false;
+    }
+    client.SignalMonitor();
+    ++submitted;
+    traced += connected ? 1 : 0;
+  };
+
+  if (!options.File.empty()) {
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (options.File != "-") {
+      file.open(options.File);
+      if (!file) {
+        std::fprintf(stderr, "kqdemo: cannot read %s\n", options.File.c_str());
+        return 1;
+      }
+      in = &file;
+    }
+    std::string line;
+    while (!kqtool::InterruptRequested() && std::getline(*in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) submit(line);
+    }
+  } else {
+    auto period = std::chrono::microseconds(options.Rate > 0 ? 1000000 / options.Rate : 0);
+    auto next = std::chrono::steady_clock::now();
+    for (std::int32_t n = 0; n < options.Count && !kqtool::InterruptRequested(); ++n) {
+      submit(WorkloadStatement(n));
+      next += period;
+      std::this_thread::sleep_until(next);
+    }
+  }
+  std::fprintf(stderr, "kqdemo: submitted %d statement(s), %d traced\n", submitted, traced);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto intArg = [&](std::int32_t& target, std::int32_t minimum) {
+      if (i + 1 >= args.size()) return false;
+      auto v = kqtool::ParseInt(args[++i]);
+      if (!v || *v < minimum) return false;
+      target = *v;
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(Usage, stdout);
+      return 0;
+    } else if (a == "--id") {
+      if (!intArg(options.ID, INT32_MIN)) return std::fprintf(stderr, "kqdemo: --id needs a number\n"), 2;
+    } else if (a == "--name" && i + 1 < args.size()) {
+      options.Name = args[++i];
+    } else if (a == "--count") {
+      if (!intArg(options.Count, 0)) return std::fprintf(stderr, "kqdemo: --count needs a number >= 0\n"), 2;
+    } else if (a == "--rate") {
+      if (!intArg(options.Rate, 0)) return std::fprintf(stderr, "kqdemo: --rate needs a number >= 0\n"), 2;
+    } else if (a == "--wait") {
+      if (!intArg(options.Wait, 0)) return std::fprintf(stderr, "kqdemo: --wait needs a number >= 0\n"), 2;
+    } else if (a == "--file" && i + 1 < args.size()) {
+      options.File = args[++i];
+    } else if (a == "-") {
+      options.File = "-";
+    } else {
+      std::fprintf(stderr, "kqdemo: unknown option %s\n%s", a.c_str(), Usage);
+      return 2;
+    }
+  }
+  try {
+    return Run(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kqdemo: %s\n", e.what());
+    return 1;
+  }
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kqtool {
+
+// Ctrl+C (and SIGTERM on POSIX, console close on Windows) ends the tools' loops cleanly.
+void InstallInterruptHandler();
+bool InterruptRequested();
+
+std::int32_t ProcessID();
+
+// A whole decimal number in the range of int32, or nothing.
+std::optional<std::int32_t> ParseInt(std::string_view text);
+
+// Writes UTF-16 text to standard output as UTF-8 and flushes it, so that lines appear live.
+void PrintLine(std::u16string_view text);
+
+}  // namespace kqtool
