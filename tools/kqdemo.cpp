@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
     } else if (a == "--file" && i + 1 < args.size()) {
       options.File = args[++i];
     } else if (a == "-") {
-      options.File = "-";
+      options.File.assign(1, '-');  // (a literal assignment trips a false -Wrestrict in GCC 12)
     } else {
       std::fprintf(stderr, "kqdemo: unknown option %s\n%s", a.c_str(), Usage);
       return 2;
