@@ -73,8 +73,31 @@ bool Monitor::Attach(std::int32_t clientID, std::int32_t timeOutMs) {
   if (Attached()) Detach();
   OpenBuffer();
   FConnectEvent->SignalID(evMonitorAttach, clientID);
-  std::int32_t answer = 0;
-  if (!AwaitClient(clientID, evClientAttach, timeOutMs, &answer) || answer != 1) {
+  // The answer shares one record with every later signal of the client: a fast client may have
+  // overwritten it with a statement's signal, or even its leaving, before we read it.
+  const std::int64_t deadline = NowMs() + timeOutMs;
+  bool attached = false;
+  while (!attached) {
+    std::int64_t left = deadline - NowMs();
+    if (left < 0 || !FMonitorEvent->Wait(static_cast<std::int32_t>(left))) {
+      attached = FBuffer->LastUpdate() != 0;  // its first line is there even if every signal was lost
+      break;
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (FMonitorEvent->ID() != clientID) continue;
+    const TEventKind kind = FMonitorEvent->Kind();
+    if (kind == evClientAttach) {
+      if (FMonitorEvent->Data() != 1) break;
+      attached = true;
+    } else if (kind == evClientSignal) {
+      attached = true;
+    } else if (kind == evClientDetach) {
+      FClientEvent->SignalID(evMonitorDetach, clientID);
+      FEarlyDetach = clientID;
+      return true;
+    }
+  }
+  if (!attached) {
     // Nobody took the request: a set connect event would keep every waiting client busy.
     FConnectEvent->Reset();
     FBuffer.reset();
@@ -128,6 +151,11 @@ void Monitor::SendSignal(std::int32_t clientID, std::int32_t value) noexcept {
 }
 
 MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
+  if (FEarlyDetach) {
+    MonitorMessage early{MonitorNews::ClientDetached, *FEarlyDetach};
+    FEarlyDetach.reset();
+    return early;
+  }
   if (!FMonitorEvent->Wait(timeOutMs)) return {};
   std::atomic_thread_fence(std::memory_order_acquire);
   const std::int32_t id = FMonitorEvent->ID();
@@ -152,30 +180,77 @@ MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   }
 }
 
+std::int32_t Monitor::HeaderField(std::int32_t TBufferData::*field) const noexcept {
+  return std::atomic_ref<std::int32_t>(FBuffer->Header()->*field).load(std::memory_order_relaxed);
+}
+
 std::vector<MonitorLine> Monitor::ReadNew() {
   std::vector<MonitorLine> lines;
   if (!FBuffer) return lines;
-  const std::int32_t newest =
-      std::atomic_ref<std::int32_t>(FBuffer->Header()->RefNo).load(std::memory_order_relaxed) - 1;
+  // The client appends and evicts while we read, and never waits for us. So: move the shared cursor
+  // only by single steps (a jump from an end reads Count and Last, which a concurrent append may have
+  // moved apart), trust the reference number each record carries rather than its index, and check
+  // after every copy that the record was neither evicted (and maybe overwritten) nor swapped for
+  // another under the cursor. On any doubt stop; the next call picks up from the last record shown.
+  const std::int32_t newest = HeaderField(&TBufferData::RefNo) - 1;
   std::atomic_thread_fence(std::memory_order_acquire);
   if (newest < FLastRefNo) FLastRefNo = 0;  // the buffer was cleared: numbering starts again
   if (newest == FLastRefNo) return lines;
   try {
     const std::int32_t count = FBuffer->Count();
-    // New records are at the end: step back to the first one not read yet (one cursor step each).
-    std::int32_t index = count - 1;
-    while (index >= 0 && FBuffer->RefNo(index) > FLastRefNo) --index;
-    for (++index; index < count; ++index) {
-      const std::int32_t refNo = FBuffer->RefNo(index);
-      if (refNo <= FLastRefNo) continue;
-      if (refNo > FLastRefNo + 1) lines.push_back({true, FLastRefNo + 1, refNo - FLastRefNo - 1, {}});
-      lines.push_back({false, refNo, 0, FBuffer->LineData(index)});
+    if (count <= 0) return lines;
+    std::int32_t index = HeaderField(&TBufferData::CurItem);
+    if (index < 0 || index >= count) index = 0;
+    std::int32_t refNo = FBuffer->RefNo(index);
+    if (refNo > FLastRefNo + 1) {
+      InvalidateCursor();  // (it may sit on a record other than its index says)
+      refNo = FBuffer->RefNo(index = 0);
+    }
+    while (refNo <= FLastRefNo && index + 1 < count) refNo = FBuffer->RefNo(++index);
+    while (refNo > FLastRefNo) {
+      if (refNo > FLastRefNo + 1) {
+        // A real gap only when the next record we want is no longer listed.
+        if (FLastRefNo + 1 >= OldestListed(false)) {
+          InvalidateCursor();
+          break;
+        }
+        lines.push_back({true, FLastRefNo + 1, refNo - FLastRefNo - 1, {}});
+        FLastRefNo = refNo - 1;
+      }
+      const std::int32_t before = HeaderField(&TBufferData::RefNo) ^ (HeaderField(&TBufferData::Count) << 16);
+      std::u16string text = FBuffer->LineData(index);
+      if (FBuffer->RefNo(index) != refNo) {  // the cursor was moved to another record meanwhile
+        InvalidateCursor();
+        break;
+      }
+      std::atomic_thread_fence(std::memory_order_acquire);
+      const bool quiet = before == (HeaderField(&TBufferData::RefNo) ^ (HeaderField(&TBufferData::Count) << 16));
+      if (refNo < OldestListed(!quiet)) {  // evicted while we copied it: its bytes may be newer ones
+        InvalidateCursor();
+        break;
+      }
+      lines.push_back({false, refNo, 0, std::move(text)});
       FLastRefNo = refNo;
+      if (++index >= count) break;
+      refNo = FBuffer->RefNo(index);
     }
   } catch (const ESilentAbort&) {
-    // The client evicted under us; what is left is read on the next call and gaps are reported then.
+    InvalidateCursor();  // the client evicted under us; what is left is read on the next call
   }
   return lines;
+}
+
+void Monitor::InvalidateCursor() noexcept {
+  // We are the cursor's only user: -2 makes the next step start afresh from an end of the list.
+  std::atomic_ref<std::int32_t>(FBuffer->Header()->CurItem).store(-2, std::memory_order_relaxed);
+}
+
+std::int32_t Monitor::OldestListed(bool writerActive) const noexcept {
+  // Count is raised before RefNo on every append, so while the writer is active the difference can
+  // come out one low: then demand one more.
+  const std::int32_t next = HeaderField(&TBufferData::RefNo);
+  const std::int32_t count = HeaderField(&TBufferData::Count);
+  return next - count + (writerActive ? 1 : 0);
 }
 
 }  // namespace kq

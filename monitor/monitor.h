@@ -68,6 +68,10 @@ class Monitor {
   // Waits for `kind` from `clientID` on the monitor event, passing over other clients' signals.
   bool AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data = nullptr);
   void OpenBuffer();
+  std::int32_t HeaderField(std::int32_t TBufferData::*field) const noexcept;
+  // The reference number of the oldest record still listed (a lower bound while the writer works).
+  std::int32_t OldestListed(bool writerActive) const noexcept;
+  void InvalidateCursor() noexcept;
 
   std::int32_t FID;
   std::int32_t FBufferSize = 64 * 1024;
@@ -80,6 +84,7 @@ class Monitor {
   std::unique_ptr<TIPCEvent> FConnectEvent;
   std::unique_ptr<TIPCBuffer> FBuffer;
   std::optional<std::int32_t> FAttachedID;
+  std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;
 };
 

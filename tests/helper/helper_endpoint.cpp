@@ -1,0 +1,57 @@
+// Helper roles for the end-to-end cases: a driver with a real endpoint and a monitor.
+#include <cstdio>
+#include <string>
+
+#include "helper_roles.h"
+#include "ipc_client.h"
+#include "monitor.h"
+#include "platform.h"
+#include "text.h"
+
+namespace {
+
+// driver ID COUNT PAUSE_MS HOLD_MS: registers, waits (up to 10 s) for a monitor to attach when COUNT
+// is not 0, submits "stmt <i>" COUNT times with PAUSE_MS between, then stays HOLD_MS (-1: until
+// killed) and leaves.
+int Driver(const std::vector<std::string>& args) {
+  if (args.size() != 4) return 2;
+  const std::int32_t id = std::stoi(args[0]);
+  const int count = std::stoi(args[1]);
+  const int pauseMs = std::stoi(args[2]);
+  const int holdMs = std::stoi(args[3]);
+  kq::TIPCClient client(id, kq::Utf8ToUtf16("driver" + args[0]));
+  client.Activate();
+  for (int waited = 0; count > 0 && client.State() != kq::stConnected && waited < 10000; waited += 5) kq::SleepMs(5);
+  int traced = 0;
+  for (int i = 0; i < count; ++i) {
+    std::u16string text = kq::Utf8ToUtf16("stmt " + std::to_string(i));
+    traced += client.State() == kq::stConnected ? 1 : 0;
+    client.AddData(text.c_str(), static_cast<std::int32_t>((text.size() + 1) * 2));
+    client.SignalMonitor();
+    if (pauseMs > 0) kq::SleepMs(static_cast<std::uint32_t>(pauseMs));
+  }
+  std::printf("traced %d\n", traced);
+  std::fflush(stdout);
+  if (holdMs < 0)
+    for (;;) kq::SleepMs(1000);
+  kq::SleepMs(static_cast<std::uint32_t>(holdMs));
+  return 0;
+}
+
+// monitor MONITOR_ID CLIENT_ID: attaches to the client and reads its records until killed.
+int MonitorRole(const std::vector<std::string>& args) {
+  if (args.size() != 2) return 2;
+  kq::Monitor monitor(std::stoi(args[0]));
+  const std::int32_t client = std::stoi(args[1]);
+  for (int tries = 0; !monitor.Attach(client, 1000); ++tries)
+    if (tries > 20) return 1;
+  for (;;) {
+    monitor.Poll(100);
+    monitor.ReadNew();
+  }
+}
+
+kqtest::HelperRole driverRole("driver", &Driver);
+kqtest::HelperRole monitorRole("monitor", &MonitorRole);
+
+}  // namespace
