@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "kq_error.h"
+#include "platform.h"
 
 namespace kq {
 
@@ -156,7 +157,16 @@ MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
     FEarlyDetach.reset();
     return early;
   }
-  if (!FMonitorEvent->Wait(timeOutMs)) return {};
+  // While records stream in, look every millisecond instead of sleeping on the event: a client whose
+  // monitor does not wait on the event signals without a system call.
+  bool signalled;
+  if (FStreaming) {
+    SleepMs(timeOutMs < 1 ? 0 : 1);
+    signalled = FMonitorEvent->Wait(0);
+  } else {
+    signalled = FMonitorEvent->Wait(timeOutMs);
+  }
+  if (!signalled) return {};
   std::atomic_thread_fence(std::memory_order_acquire);
   const std::int32_t id = FMonitorEvent->ID();
   switch (FMonitorEvent->Kind()) {
@@ -186,6 +196,7 @@ std::int32_t Monitor::HeaderField(std::int32_t TBufferData::*field) const noexce
 
 std::vector<MonitorLine> Monitor::ReadNew() {
   std::vector<MonitorLine> lines;
+  FStreaming = false;
   if (!FBuffer) return lines;
   // The client appends and evicts while we read, and never waits for us. So: move the shared cursor
   // only by single steps (a jump from an end reads Count and Last, which a concurrent append may have
@@ -237,6 +248,7 @@ std::vector<MonitorLine> Monitor::ReadNew() {
   } catch (const ESilentAbort&) {
     InvalidateCursor();  // the client evicted under us; what is left is read on the next call
   }
+  FStreaming = !lines.empty();
   return lines;
 }
 

@@ -86,6 +86,7 @@ class Monitor {
   std::optional<std::int32_t> FAttachedID;
   std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;
+  bool FStreaming = false;  // the last read found records
 };
 
 }  // namespace kq

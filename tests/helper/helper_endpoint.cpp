@@ -1,6 +1,8 @@
 // Helper roles for the end-to-end cases: a driver with a real endpoint and a monitor.
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "helper_roles.h"
 #include "ipc_client.h"
@@ -53,5 +55,38 @@ int MonitorRole(const std::vector<std::string>& args) {
 
 kqtest::HelperRole driverRole("driver", &Driver);
 kqtest::HelperRole monitorRole("monitor", &MonitorRole);
+
+}  // namespace
+
+namespace {
+
+// stamped-driver ID COUNT RATE: submits COUNT statements at RATE per second once attached, each
+// starting with its CLOCK_MONOTONIC submission time in ns, so a monitor can measure the latency.
+int StampedDriver(const std::vector<std::string>& args) {
+  if (args.size() != 3) return 2;
+  const std::int32_t id = std::stoi(args[0]);
+  const int count = std::stoi(args[1]);
+  const int rate = std::stoi(args[2]);
+  kq::TIPCClient client(id, u"stamped");
+  client.Activate();
+  for (int waited = 0; client.State() != kq::stConnected && waited < 10000; waited += 5) kq::SleepMs(5);
+  auto next = std::chrono::steady_clock::now();
+  const auto period = std::chrono::nanoseconds(1000000000LL / rate);
+  for (int i = 0; i < count; ++i) {
+    std::this_thread::sleep_until(next);
+    next += period;
+    auto stamp =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    std::u16string text = kq::Utf8ToUtf16(std::to_string(stamp) +
+                                          " SELECT id, total FROM orders WHERE customer_id = 42 ORDER BY placed_at");
+    client.AddData(text.c_str(), static_cast<std::int32_t>((text.size() + 1) * 2));
+    client.SignalMonitor();
+  }
+  kq::SleepMs(500);
+  return 0;
+}
+
+kqtest::HelperRole stampedRole("stamped-driver", &StampedDriver);
 
 }  // namespace
