@@ -58,9 +58,9 @@ WaitResult WaitOn(EventState& e, std::int32_t timeOut, StopSignal* stop) noexcep
   std::uint32_t* word = manual ? &e.Generation : &e.State;
   const std::uint32_t generation = std::atomic_ref<std::uint32_t>(e.Generation).load(std::memory_order_seq_cst);
   if (TryTake(e, generation)) return WaitResult::Signalled;
-  if (timeOut == 0) return WaitResult::TimedOut;
+  if (timeOut == 0) return stop && stop->Stopped() ? WaitResult::Stopped : WaitResult::TimedOut;
   const bool unlimited = timeOut < 0;
-  const std::int64_t deadline = MonotonicMs() + timeOut;
+  const std::int64_t deadline = MonotonicNs() + std::int64_t{timeOut} * 1000000;
   std::atomic_ref<std::uint32_t> waiters(e.Waiters);
   if (stop) stop->Watch(word);
   waiters.fetch_add(1, std::memory_order_seq_cst);
@@ -76,10 +76,10 @@ WaitResult WaitOn(EventState& e, std::int32_t timeOut, StopSignal* stop) noexcep
     }
     timespec relative{};
     if (!unlimited) {
-      std::int64_t left = deadline - MonotonicMs();
+      std::int64_t left = deadline - MonotonicNs();
       if (left <= 0) break;
-      relative.tv_sec = static_cast<time_t>(left / 1000);
-      relative.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+      relative.tv_sec = static_cast<time_t>(left / 1000000000);
+      relative.tv_nsec = static_cast<long>(left % 1000000000);
     }
     FutexWait(word, manual ? generation : 0, unlimited ? nullptr : &relative);
   }

@@ -20,10 +20,10 @@ inline void FutexWake(std::uint32_t* word, int count) noexcept {
   syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0);
 }
 
-inline std::int64_t MonotonicMs() noexcept {
+inline std::int64_t MonotonicNs() noexcept {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 }  // namespace kq

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "futex_posix.h"
 #include "kqconsts.h"
 #include "mutex.h"
 #include "named_object_posix.h"
@@ -44,21 +45,21 @@ TMutex::TMutex(std::u16string_view name) {
 
 bool TMutex::Get(std::int32_t timeOut) noexcept {
   pthread_mutex_t* mutex = MutexOf(Handle());
-  int result;
-  if (timeOut < 0) {
-    result = pthread_mutex_lock(mutex);
-  } else if (timeOut == 0) {
-    result = pthread_mutex_trylock(mutex);
-  } else {
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeOut / 1000;
-    deadline.tv_nsec += static_cast<long>(timeOut % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
+  int result = timeOut < 0 ? pthread_mutex_lock(mutex) : pthread_mutex_trylock(mutex);
+  if (result == EBUSY && timeOut > 0) {
+    // The directory holds this mutex for a few stores at a time, so a short back-off costs nothing
+    // and keeps the bound on the monotonic clock (a realtime deadline would move with the clock).
+    const std::int64_t deadline = MonotonicNs() + std::int64_t{timeOut} * 1000000;
+    std::int64_t pauseNs = 200000;
+    for (;;) {
+      std::int64_t left = deadline - MonotonicNs();
+      if (left <= 0) break;
+      timespec pause{0, static_cast<long>(pauseNs < left ? pauseNs : left)};
+      nanosleep(&pause, nullptr);
+      result = pthread_mutex_trylock(mutex);
+      if (result != EBUSY) break;
+      if (pauseNs < 5000000) pauseNs *= 2;
     }
-    result = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
   }
   if (result == EOWNERDEAD) {
     // Its owner died holding it: the directory it guards is written entry by entry, so we take it
