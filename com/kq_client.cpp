@@ -1,0 +1,78 @@
+#include "kq_client.h"
+
+#include <climits>
+#include <string_view>
+
+#include "com_object_factory.h"
+#include "com_platform.h"
+#include "ipc_client.h"
+#include "kq_error.h"
+
+namespace kq {
+
+TKqClient::TKqClient(TComObjectFactory& factory, IUnknown* controller) : TComObject(factory, controller) {}
+
+TKqClient::~TKqClient() {
+  FAttached.store(nullptr);
+  FIPCClient.reset();  // ends the worker before the callback pair it may be using goes
+}
+
+TComObject* TKqClient::Create(TComObjectFactory& factory, IUnknown* controller) {
+  return new TKqClient(factory, controller);
+}
+
+HRESULT TKqClient::QueryInterface(REFIID iid, void** out) { return TComObject::QueryInterface(iid, out); }
+ULONG TKqClient::AddRef() { return TComObject::AddRef(); }
+ULONG TKqClient::Release() { return TComObject::Release(); }
+
+void* TKqClient::GetInterface(REFIID iid) noexcept {
+  if (IsEqualGUID(iid, IID_IKqClient)) return static_cast<IKqClient*>(this);
+  return TComObject::GetInterface(iid);
+}
+
+std::int32_t TKqClient::AttachClient(std::int32_t id, const WCHAR* name, void* callbackData,
+                                     KqCallbackProc callbackProc) {
+  try {
+    std::lock_guard hold(FAttachLock);
+    if (FIPCClient) return KqFalse;  // one endpoint per object: a second attach keeps the first
+    const std::u16string_view nameText = name ? std::u16string_view(reinterpret_cast<const char16_t*>(name)) : u"";
+    auto client = std::make_unique<TIPCClient>(id, nameText);
+    if (callbackData && callbackProc) {
+      FCallbackData = callbackData;
+      FCallbackProc = callbackProc;
+      client->SetOnSignal(TIPCNotifyEvent{&TKqClient::Notify, this});
+    }
+    FIPCClient = std::move(client);
+    // Complete before anyone may use it; activation only moves its atomic state, which every
+    // append checks, and a failed one leaves it inactive, dropping all statements.
+    FAttached.store(FIPCClient.get(), std::memory_order_release);
+    FIPCClient->Activate();
+    return KqTrue;
+  } catch (const EKqError& e) {
+    SetComErrorInfo(e.Message(), IID_IKqClient);
+  } catch (const std::exception& e) {
+    SetComErrorInfo(ExceptionText(e), IID_IKqClient);
+  } catch (...) {
+  }
+  return KqFalse;
+}
+
+std::int32_t TKqClient::SubmitStatement(const WCHAR* text, std::int32_t len) {
+  TIPCClient* client = FAttached.load(std::memory_order_acquire);
+  if (!client || !text || len < 0 || len > INT32_MAX / 2 - 1) return KqFalse;
+  const bool connected = client->State() == stConnected;
+  try {
+    client->AddData(text, (len + 1) * 2);
+  } catch (...) {
+    return KqFalse;
+  }
+  client->SignalMonitor();
+  return connected ? KqTrue : KqFalse;
+}
+
+void TKqClient::Notify(void* self, TIPCThread* sender, std::int32_t data) {
+  auto* object = static_cast<TKqClient*>(self);
+  object->FCallbackProc(object->FCallbackData, sender, data);
+}
+
+}  // namespace kq
