@@ -10,8 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "ipc_client.h"
+#include "client_directory.h"
 #include "kq_error.h"
+#include "kq_loader.h"
+#include "kqintf.h"
 #include "text.h"
 #include "tool_support.h"
 
@@ -19,11 +21,15 @@ namespace {
 
 constexpr const char* Usage =
     "usage: kqdemo [--id N] [--name TEXT] [--count N] [--rate PER_SECOND] [--file PATH | -] [--wait SECONDS]\n"
+    "              [--registered]\n"
     "\n"
-    "Attaches a traced client and submits SQL statements to it: the lines of PATH (or of standard\n"
+    "A sample database driver. Creates a KqClient object through the COM interface (from the kqclient\n"
+    "library beside this program, or with --registered through its registration: CoCreateInstance on\n"
+    "Windows after regsvr32), attaches it and submits SQL statements: the lines of PATH (or of standard\n"
     "input with -), or else COUNT statements of a built-in order-entry workload at RATE per second.\n"
-    "When a monitor is running, waits up to --wait seconds for it to connect before the first statement.\n"
-    "Defaults: --id <process id> --name kqdemo --count 20 --rate 5 --wait 3. Ctrl+C ends early.\n"
+    "Values a monitor sends arrive through the callback and are printed. When a monitor is running,\n"
+    "gives it --wait seconds to connect before the first statement.\n"
+    "Defaults: --id <process id> --name kqdemo --count 20 --rate 5 --wait 1. Ctrl+C ends early.\n"
     "Exit codes: 0 success, 1 failure, 2 usage error.\n";
 
 const char* const Workload[] = {
@@ -46,7 +52,8 @@ struct Options {
   std::int32_t Count = 20;
   std::int32_t Rate = 5;
   std::string File;
-  std::int32_t Wait = 3;
+  std::int32_t Wait = 1;
+  bool Registered = false;
 };
 
 std::string WorkloadStatement(std::int32_t n) {
@@ -56,40 +63,50 @@ std::string WorkloadStatement(std::int32_t n) {
   return text;
 }
 
-bool MonitorRunning(kq::TIPCClient& client) { return client.MonitorID() != 0; }
-
-void OnMonitorSignal(void*, kq::TIPCThread*, std::int32_t data) {
-  std::printf("kqdemo: the monitor sent %d\n", data);
+void KQ_CALLBACK OnMonitorData(void* callbackData, void*, std::int32_t data) {
+  std::printf("kqdemo: %s: the monitor sent %d\n", static_cast<const Options*>(callbackData)->Name.c_str(), data);
   std::fflush(stdout);
 }
 
+struct Releaser {
+  void operator()(IUnknown* object) const { object->Release(); }
+};
+
 int Run(const Options& options) {
   kqtool::InstallInterruptHandler();
-  kq::TIPCClient client(options.ID, kq::Utf8ToUtf16(options.Name));
-  client.SetOnSignal({&OnMonitorSignal, nullptr});
-  client.Activate();
-  for (int waited = 0; waited < options.Wait * 50 && client.State() != kq::stConnected && client.ClientCount() > 0 &&
-                       !kqtool::InterruptRequested();
-       ++waited) {
-    if (waited == 0 && !MonitorRunning(client)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  kq::ComInitializer com;
+  std::unique_ptr<kq::KqLibrary> library;  // must outlive the object
+  HRESULT result = S_OK;
+  std::unique_ptr<IKqClient, Releaser> client;
+  if (options.Registered) {
+    client.reset(kq::CreateRegisteredKqClient(&result));
+  } else {
+    library = std::make_unique<kq::KqLibrary>(kq::KqLibraryBesideExecutable());
+    client.reset(library->CreateKqClient(&result));
   }
+  if (!client) {
+    std::fprintf(stderr, "kqdemo: cannot create a KqClient object (HRESULT 0x%08X)\n", static_cast<unsigned>(result));
+    return 1;
+  }
+  std::u16string name = kq::Utf8ToUtf16(options.Name);
+  if (client->AttachClient(options.ID, reinterpret_cast<const WCHAR*>(name.c_str()), const_cast<Options*>(&options),
+                           &OnMonitorData) != KqTrue) {
+    std::fprintf(stderr, "kqdemo: client %d could not be attached (its ID may be taken)\n", options.ID);
+    return 1;
+  }
+  const bool monitorRunning = kq::TClientDirectory(16).MonitorID() != 0;
   std::fprintf(stderr, "kqdemo: client %d (%s) attached; %s\n", options.ID, options.Name.c_str(),
-               client.State() == kq::stConnected ? "monitor connected" : "waiting for a monitor");
+               monitorRunning ? "a monitor is running" : "no monitor is running: statements are dropped");
+  for (int waited = 0; monitorRunning && waited < options.Wait * 50 && !kqtool::InterruptRequested(); ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
   std::int32_t submitted = 0, traced = 0;
   auto submit = [&](const std::string& statement) {
     std::u16string text = kq::Utf8ToUtf16(statement);
-    bool connected = client.State() == kq::stConnected;
-    try {
-      client.AddData(text.c_str(), static_cast<std::int32_t>((text.size() + 1) * 2));
-    } catch (const kq::EKqError& e) {
-      std::fprintf(stderr, "kqdemo: statement dropped: %s\n", e.what());
-      connected = false;
-    }
-    client.SignalMonitor();
+    if (client->SubmitStatement(reinterpret_cast<const WCHAR*>(text.c_str()), static_cast<std::int32_t>(text.size())) ==
+        KqTrue)
+      ++traced;
     ++submitted;
-    traced += connected ? 1 : 0;
   };
 
   if (!options.File.empty()) {
@@ -148,6 +165,8 @@ int main(int argc, char** argv) {
       if (!intArg(options.Rate, 0)) return std::fprintf(stderr, "kqdemo: --rate needs a number >= 0\n"), 2;
     } else if (a == "--wait") {
       if (!intArg(options.Wait, 0)) return std::fprintf(stderr, "kqdemo: --wait needs a number >= 0\n"), 2;
+    } else if (a == "--registered") {
+      options.Registered = true;
     } else if (a == "--file" && i + 1 < args.size()) {
       options.File = args[++i];
     } else if (a == "-") {
