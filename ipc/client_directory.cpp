@@ -1,0 +1,180 @@
+#include "client_directory.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+#include "kq_error.h"
+#include "kqconsts.h"
+#include "platform.h"
+#include "text.h"
+
+namespace kq {
+
+namespace {
+
+constexpr std::size_t MonitorIDOffset = 0;
+constexpr std::size_t VersionOffset = 8;
+constexpr std::size_t ClientCountOffset = 16;
+constexpr std::size_t IPCBufSizeOffset = 24;
+
+// Every opener asks for this size; the table's last 32 bytes lie past it, inside the mapped page.
+std::int64_t RequestedSize(std::int64_t maxClients) {
+  return maxClients * static_cast<std::int64_t>(TClientDirectory::EntrySize) + 32;
+}
+
+std::int64_t TableEnd(std::int64_t maxClients) {
+  return static_cast<std::int64_t>(TClientDirectory::HeaderSize) +
+         maxClients * static_cast<std::int64_t>(TClientDirectory::EntrySize);
+}
+
+[[noreturn]] void RaiseBadCapacity() {
+  RaiseCreateError(SKqSharedMemError, KqClientDirectoryName, InvalidParameterCode());
+}
+
+std::int32_t CheckedMaxClients(std::int32_t maxClients) {
+  if (maxClients < 0 || RequestedSize(maxClients) > INT32_MAX) RaiseBadCapacity();
+  return maxClients;
+}
+
+std::int32_t LoadWord(std::int32_t* word) noexcept {
+  return std::atomic_ref<std::int32_t>(*word).load(std::memory_order_relaxed);
+}
+
+void StoreWord(std::int32_t* word, std::int32_t value) noexcept {
+  std::atomic_ref<std::int32_t>(*word).store(value, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+TClientDirectory::TClientDirectory(std::int32_t maxClients)
+    : FMaxClients(CheckedMaxClients(maxClients)),
+      FMutex(KqDirectoryMutexName),
+      FPingEvent(KqConnectEventName, true),
+      FSharedMem(KqClientDirectoryName, static_cast<std::int32_t>(RequestedSize(maxClients))) {
+  // A capacity whose table would run past the page-rounded mapping cannot be served safely.
+  if (TableEnd(maxClients) > static_cast<std::int64_t>(FSharedMem.MappedSize())) RaiseBadCapacity();
+  auto* view = static_cast<std::byte*>(FSharedMem.Buffer());
+  FMonitorID = reinterpret_cast<std::int32_t*>(view + MonitorIDOffset);
+  FVersion = reinterpret_cast<std::int32_t*>(view + VersionOffset);
+  FClientCount = reinterpret_cast<std::int32_t*>(view + ClientCountOffset);
+  FIPCBufSize = reinterpret_cast<std::int32_t*>(view + IPCBufSizeOffset);
+  FDirBuffer = view + HeaderSize;
+  FFitEntries = static_cast<std::int32_t>((FSharedMem.MappedSize() - HeaderSize) / EntrySize);
+  if (FSharedMem.Created()) StoreWord(FVersion, 1);
+}
+
+// Members go in reverse: section, ping event, mutex. No entry is removed here.
+TClientDirectory::~TClientDirectory() = default;
+
+std::int32_t TClientDirectory::ClampedCount() const noexcept {
+  std::int32_t count = LoadWord(FClientCount);
+  // Pairs with the release fence of the writer that published the count.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return std::clamp(count, 0, FFitEntries);
+}
+
+std::byte* TClientDirectory::EntryAt(std::int32_t position) const noexcept {
+  return FDirBuffer + static_cast<std::size_t>(position - 1) * EntrySize;
+}
+
+std::int32_t TClientDirectory::EntryID(std::int32_t position) const noexcept {
+  std::int32_t id;
+  std::memcpy(&id, EntryAt(position) + offsetof(TClientDirEntry, ID), sizeof id);
+  return id;
+}
+
+std::int32_t TClientDirectory::FindIn(std::int32_t clientID, std::int32_t count) const noexcept {
+  for (std::int32_t position = 1; position <= count; ++position)
+    if (EntryID(position) == clientID) return position;
+  return -1;
+}
+
+std::int32_t TClientDirectory::FindClient(std::int32_t clientID) const { return FindIn(clientID, ClampedCount()); }
+
+std::int32_t TClientDirectory::Count() const { return ClampedCount(); }
+std::int32_t TClientDirectory::MonitorID() const { return LoadWord(FMonitorID); }
+void TClientDirectory::SetMonitorID(std::int32_t value) { StoreWord(FMonitorID, value); }
+std::int32_t TClientDirectory::IPCBufSize() const { return LoadWord(FIPCBufSize); }
+void TClientDirectory::SetIPCBufSize(std::int32_t value) { StoreWord(FIPCBufSize, value); }
+std::int32_t TClientDirectory::Version() const { return LoadWord(FVersion); }
+
+void TClientDirectory::WriteEntry(std::int32_t slot, std::int32_t clientID, std::u16string_view name) noexcept {
+  std::byte* entry = EntryAt(slot);
+  std::memcpy(entry + offsetof(TClientDirEntry, ID), &clientID, sizeof clientID);
+  name = name.substr(0, std::min(name.find(u'\0'), name.size()));
+  name = name.substr(0, CutAtCodeUnit(name, NameUnits));
+  // Alive and whatever lies behind the new NUL keep the slot's old bytes.
+  std::byte* units = entry + offsetof(TClientDirEntry, Name);
+  if (!name.empty()) std::memcpy(units, name.data(), name.size() * sizeof(char16_t));
+  const char16_t nul = 0;
+  std::memcpy(units + name.size() * sizeof(char16_t), &nul, sizeof nul);
+}
+
+std::int32_t TClientDirectory::AddClient(std::int32_t clientID, std::u16string_view name) {
+  // Checked before the wait so that a full table or a taken ID fails fast, and again under the mutex,
+  // since another process may have added in between.
+  auto check = [&] {
+    std::int32_t count = ClampedCount();
+    if (count >= FMaxClients) throw EKqError(FormatKqString(SKqMaxClients, {std::int64_t{FMaxClients}}));
+    if (FindIn(clientID, count) != -1) throw EKqError(std::u16string(LoadKqString(SKqClientNotUnique)));
+    return count;
+  };
+  check();
+  if (!FMutex.Get(MutexTimeOut)) return -1;
+  MutexHold hold(FMutex);
+  const std::int32_t count = check();
+  WriteEntry(count + 1, clientID, name);
+  // The entry must be complete before the count makes it visible to readers.
+  std::atomic_thread_fence(std::memory_order_release);
+  StoreWord(FClientCount, count + 1);
+  return count + 1;
+}
+
+bool TClientDirectory::RemoveClient(std::int32_t clientID) {
+  if (ClampedCount() == 0) return false;
+  // A scan racing another process's removal can miss an entry that is there, so only the lookup made
+  // under the mutex decides.
+  if (!FMutex.Get(MutexTimeOut)) return false;
+  MutexHold hold(FMutex);
+  const std::int32_t count = ClampedCount();
+  const std::int32_t position = FindIn(clientID, count);
+  if (position == -1) return false;
+  if (position < count)
+    std::memmove(EntryAt(position), EntryAt(position + 1), static_cast<std::size_t>(count - position) * EntrySize);
+  std::atomic_thread_fence(std::memory_order_release);
+  StoreWord(FClientCount, count - 1);
+  return true;
+}
+
+std::int32_t TClientDirectory::Last() const {
+  std::int32_t count = ClampedCount();
+  return count == 0 ? 0 : EntryID(count);
+}
+
+TClientDirEntry TClientDirectory::GetClientRec(std::int32_t index) const {
+  if (index < 1 || index > ClampedCount()) throw EKqError(std::u16string(LoadKqString(SKqInvalidIndex)));
+  TClientDirEntry entry;
+  std::memcpy(&entry, EntryAt(index), EntrySize);
+  return entry;
+}
+
+std::u16string TClientDirectory::GetClientName(std::int32_t clientID) const {
+  std::int32_t position = FindClient(clientID);
+  if (position == -1) return {};
+  return ReadFixedText(EntryAt(position) + offsetof(TClientDirEntry, Name),
+                       sizeof(TClientDirEntry::Name) / sizeof(char16_t));
+}
+
+void TClientDirectory::SetAlive(std::int32_t clientID, std::uint8_t value) {
+  std::int32_t position = FindClient(clientID);
+  if (position == -1) return;
+  auto* alive = reinterpret_cast<std::uint8_t*>(EntryAt(position) + offsetof(TClientDirEntry, Alive));
+  std::atomic_ref<std::uint8_t>(*alive).store(value, std::memory_order_relaxed);
+}
+
+void TClientDirectory::MarkAlive(std::int32_t clientID) { SetAlive(clientID, 1); }
+void TClientDirectory::ClearAlive(std::int32_t clientID) { SetAlive(clientID, 0); }
+
+}  // namespace kq

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "ipc_event.h"
+#include "mutex.h"
+#include "shared_mem.h"
+
+namespace kq {
+
+inline constexpr std::u16string_view KqDirectoryMutexName = u"KqDirectoryMutex";
+inline constexpr std::u16string_view KqClientDirectoryName = u"KqClientDirectory";
+
+// One entry of the shared table; unaligned inside the section, so it is only ever copied with memcpy.
+#pragma pack(push, 1)
+struct TClientDirEntry {
+  std::int32_t ID;
+  std::uint8_t Alive;
+  char16_t Name[58];
+};
+#pragma pack(pop)
+static_assert(sizeof(TClientDirEntry) == 121);
+static_assert(offsetof(TClientDirEntry, ID) == 0);
+static_assert(offsetof(TClientDirEntry, Alive) == 4);
+static_assert(offsetof(TClientDirEntry, Name) == 5);
+
+// This process's handle on the machine-wide table of traced clients in "KqClientDirectory", which every
+// client process and the monitor map and write at once. Additions and removals serialise on
+// "KqDirectoryMutex" and repeat their checks while holding it; reads take no lock and may see another
+// process's change half done. Every count read from the section is clamped to this process's mapping.
+class TClientDirectory {
+ public:
+  static constexpr std::size_t HeaderSize = 64;
+  static constexpr std::size_t EntrySize = sizeof(TClientDirEntry);
+  static constexpr std::int32_t MutexTimeOut = 2000;
+  static constexpr std::size_t NameUnits = 57;  // plus the NUL
+
+  // Opens or creates the mutex, the ping event and the section, in this order. A capacity whose table
+  // does not fit the page-rounded section raises 35599 with the invalid-parameter code.
+  explicit TClientDirectory(std::int32_t maxClients);
+  ~TClientDirectory();
+  TClientDirectory(const TClientDirectory&) = delete;
+  TClientDirectory& operator=(const TClientDirectory&) = delete;
+
+  // The new count, or -1 when the mutex was not had within 2 s. Raises 35592 (full) or 35593 (ID taken).
+  std::int32_t AddClient(std::int32_t clientID, std::u16string_view name);
+  // False when the ID is not there or the mutex was not had within 2 s.
+  bool RemoveClient(std::int32_t clientID);
+  std::int32_t Last() const;
+  // 1-based; raises 35603 outside 1 to Count.
+  TClientDirEntry GetClientRec(std::int32_t index) const;
+  std::u16string GetClientName(std::int32_t clientID) const;
+  std::int32_t Count() const;
+  std::int32_t MonitorID() const;
+  void SetMonitorID(std::int32_t value);
+  std::int32_t IPCBufSize() const;
+  void SetIPCBufSize(std::int32_t value);
+  std::int32_t Version() const;
+  std::int32_t MaxClients() const { return FMaxClients; }
+  // 1-based position of the ID, or -1.
+  std::int32_t FindClient(std::int32_t clientID) const;
+  void MarkAlive(std::int32_t clientID);
+  void ClearAlive(std::int32_t clientID);
+  const TSharedMem& SharedMem() const noexcept { return FSharedMem; }
+
+ private:
+  std::int32_t ClampedCount() const noexcept;
+  std::byte* EntryAt(std::int32_t position) const noexcept;  // 1-based
+  std::int32_t EntryID(std::int32_t position) const noexcept;
+  std::int32_t FindIn(std::int32_t clientID, std::int32_t count) const noexcept;
+  void SetAlive(std::int32_t clientID, std::uint8_t value);
+  void WriteEntry(std::int32_t slot, std::int32_t clientID, std::u16string_view name) noexcept;
+
+  std::int32_t* FMonitorID = nullptr;
+  std::int32_t* FClientCount = nullptr;
+  std::int32_t* FIPCBufSize = nullptr;
+  std::int32_t* FVersion = nullptr;
+  std::int32_t FMaxClients;
+  TMutex FMutex;
+  TIPCEvent FPingEvent;  // held open only; the endpoint does the waiting on this event
+  TSharedMem FSharedMem;
+  std::byte* FDirBuffer = nullptr;
+  std::int32_t FFitEntries = 0;  // entries that lie inside our mapping
+};
+
+}  // namespace kq
