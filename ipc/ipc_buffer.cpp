@@ -1,0 +1,434 @@
+#include "ipc_buffer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstring>
+
+#include "handled_object.h"
+#include "kq_error.h"
+#include "kqconsts.h"
+#include "platform.h"
+#include "text.h"
+#include "time_text.h"
+
+namespace kq {
+
+namespace {
+
+constexpr std::int32_t InvalidCursor = -2;
+constexpr double MsPerDay = 86400000.0;
+
+bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+char16_t UnitAt(const void* data, std::size_t index) {
+  char16_t u;
+  std::memcpy(&u, static_cast<const unsigned char*>(data) + index * 2, 2);
+  return u;
+}
+
+// The section size for a request, or message 35599 with the invalid-parameter code for a ring that
+// could not hold together: checked before anything is opened.
+std::int32_t CheckedSectionSize(std::int32_t size, std::int32_t blocks) {
+  if (blocks < 2 || size <= 0) RaiseCreateError(SKqSharedMemError, KqBufferName, InvalidParameterCode());
+  std::int64_t rounded = (static_cast<std::int64_t>(size) + blocks - 1) / blocks * blocks;
+  if (rounded / blocks < KqMinBlockSize || rounded + static_cast<std::int64_t>(sizeof(TBufferData)) > INT32_MAX)
+    RaiseCreateError(SKqSharedMemError, KqBufferName, InvalidParameterCode());
+  return static_cast<std::int32_t>(rounded + static_cast<std::int64_t>(sizeof(TBufferData)));
+}
+
+[[noreturn]] void RaiseDamaged() {
+  throw EKqError(FormatKq(u"Trace buffer header inconsistent with its section: %s [%d]",
+                          {KqBufferName, static_cast<std::int64_t>(InvalidParameterCode())}),
+                 InvalidParameterCode());
+}
+
+[[noreturn]] void RaiseIoError(std::u16string_view fileName, int code) {
+  throw EKqError(FormatKq(u"I/O error on file: %s [%d]", {fileName, static_cast<std::int64_t>(code)}), code);
+}
+
+void AppendDecimal(std::u16string& out, std::int32_t value) {
+  char16_t digits[12];
+  std::size_t n = 0;
+  std::uint32_t magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+  do {
+    digits[n++] = static_cast<char16_t>(u'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) digits[n++] = u'-';
+  while (n > 0) out.push_back(digits[--n]);
+}
+
+}  // namespace
+
+TIPCBuffer::TIPCBuffer(std::int32_t size, std::int32_t blocks)
+    : FSharedMem(KqBufferName, CheckedSectionSize(size, blocks)),
+      F(static_cast<PBufferData>(FSharedMem.Buffer())),
+      FLimit(static_cast<std::int32_t>(std::min<std::size_t>(FSharedMem.MappedSize(), INT32_MAX))),
+      FTimeSeparator(LocaleTimeSeparator()) {
+  // An opener leaves the header as its creator wrote it; its size decides only what is mapped.
+  if (FSharedMem.Created()) {
+    std::int32_t bufSize = FSharedMem.Size() - FBufStart;
+    Store(&TBufferData::BufSize, bufSize);
+    Store(&TBufferData::Blocks, blocks);
+    Store(&TBufferData::BlkSize, bufSize / blocks);
+    MarkBaseTime();
+    Clear(false);
+  }
+}
+
+TIPCBuffer::~TIPCBuffer() = default;
+
+// Header fields are single aligned accesses shared with another process: atomic_ref keeps the
+// compiler from tearing or caching them; the fences in Add and the readers order the records.
+std::int32_t TIPCBuffer::Load(std::int32_t TBufferData::*field) const noexcept {
+  return std::atomic_ref<std::int32_t>(F->*field).load(std::memory_order_relaxed);
+}
+
+void TIPCBuffer::Store(std::int32_t TBufferData::*field, std::int32_t value) noexcept {
+  std::atomic_ref<std::int32_t>(F->*field).store(value, std::memory_order_relaxed);
+}
+
+bool TIPCBuffer::UseRefNo() const noexcept {
+  return std::atomic_ref<std::uint8_t>(F->UseRefNo).load(std::memory_order_relaxed) != 0;
+}
+
+bool TIPCBuffer::UseTime() const noexcept {
+  return std::atomic_ref<std::uint8_t>(F->UseTime).load(std::memory_order_relaxed) != 0;
+}
+
+unsigned char* TIPCBuffer::RecordAt(std::int32_t offset) const noexcept {
+  return static_cast<unsigned char*>(FSharedMem.Buffer()) + offset;
+}
+
+std::int32_t TIPCBuffer::AreaEnd() const noexcept {
+  std::int32_t bufSize = Load(&TBufferData::BufSize);
+  if (bufSize <= 0 || bufSize > FLimit - FBufStart) return 0;
+  return FBufStart + bufSize;
+}
+
+bool TIPCBuffer::ValidRecord(std::int32_t offset, std::int32_t areaEnd) const noexcept {
+  return offset >= FBufStart && offset <= areaEnd - KqRecordHeadSize;
+}
+
+std::int32_t TIPCBuffer::MaxRecords(std::int32_t areaEnd) const noexcept {
+  return areaEnd > FBufStart ? (areaEnd - FBufStart) / KqRecordHeadSize : 0;
+}
+
+TTraceRecord TIPCBuffer::ReadHead(std::int32_t offset) const noexcept {
+  TTraceRecord head;
+  std::memcpy(&head, RecordAt(offset), sizeof head);
+  return head;
+}
+
+std::u16string TIPCBuffer::RecordText(std::int32_t offset, const TTraceRecord& head, std::int32_t areaEnd) const {
+  std::int32_t room = areaEnd - offset - KqRecordHeadSize;
+  std::int32_t bytes = std::clamp(head.Size, 0, std::max(room, 0));
+  std::u16string text(static_cast<std::size_t>(bytes / 2), u'\0');
+  std::memcpy(text.data(), RecordAt(offset) + KqRecordHeadSize, text.size() * 2);
+  if (std::size_t nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
+  return text;
+}
+
+void TIPCBuffer::MarkBaseTime() {
+  std::atomic_ref<double>(F->BaseTime).store(NowDateTime(), std::memory_order_relaxed);
+  Store(&TBufferData::BaseTicks, static_cast<std::int32_t>(TickCount()));
+}
+
+void TIPCBuffer::Clear(bool spool) {
+  int closeError = 0;
+  if (spool && OpenSpool()) {
+    std::int32_t areaEnd = AreaEnd();
+    if (Load(&TBufferData::Count) > 0) {
+      std::int32_t first = Load(&TBufferData::First);
+      for (std::int32_t steps = MaxRecords(areaEnd); first != 0 && steps > 0; --steps) {
+        if (!ValidRecord(first, areaEnd)) break;
+        TTraceRecord head = ReadHead(first);
+        SpoolRecord(first, head, areaEnd);
+        first = head.Next;
+        Store(&TBufferData::First, first);
+      }
+    }
+    closeError = CloseSpool();
+  }
+  // Emptied even when the spool file failed to close, so that First and Count agree.
+  Store(&TBufferData::Free, FBufStart);
+  Store(&TBufferData::First, FBufStart);
+  Store(&TBufferData::BufEnd, Load(&TBufferData::BufSize) + FBufStart);
+  Store(&TBufferData::Last, 0);
+  Store(&TBufferData::Count, 0);
+  Store(&TBufferData::CurItem, InvalidCursor);
+  Store(&TBufferData::LastUpdate, 0);
+  Store(&TBufferData::RefNo, 1);
+  if (closeError != 0) RaiseIoError(SpoolFile(), closeError);
+}
+
+void TIPCBuffer::Add(const void* data, std::int32_t size) {
+  if (size < 0 || data == nullptr) size = 0;
+  // One snapshot of the header, checked against the mapping: everything below stays inside the
+  // record area, whatever another process wrote.
+  const std::int32_t bufSize = Load(&TBufferData::BufSize);
+  const std::int32_t blocks = Load(&TBufferData::Blocks);
+  const std::int32_t blkSize = Load(&TBufferData::BlkSize);
+  const std::int32_t first = Load(&TBufferData::First);
+  const std::int32_t last = Load(&TBufferData::Last);
+  std::int32_t free = Load(&TBufferData::Free);
+  std::int32_t bufEnd = Load(&TBufferData::BufEnd);
+  const std::int32_t count = Load(&TBufferData::Count);
+  const std::int32_t refNo = Load(&TBufferData::RefNo);
+  const std::int32_t areaEnd = FBufStart + bufSize;
+  if (bufSize <= 0 || bufSize > FLimit - FBufStart || blocks < 2 || blkSize / 2 < KqRecordHeadSize + 2 ||
+      static_cast<std::int64_t>(blkSize) * blocks != bufSize || free < FBufStart || free > bufEnd || bufEnd > areaEnd ||
+      first < FBufStart || first > areaEnd || (last != 0 && !ValidRecord(last, areaEnd)) || count < 0 ||
+      static_cast<std::int64_t>(count) * KqRecordHeadSize > bufSize)
+    RaiseDamaged();
+
+  // A record may take at most half a block, so that any two in a row fit in one: the ring's limit.
+  std::int32_t payload = size;
+  std::int32_t keptUnits = -1;
+  const std::int32_t maxPayload = blkSize / 2 - KqRecordHeadSize;
+  if (payload > maxPayload) {
+    keptUnits = maxPayload / 2 - 1;
+    if (keptUnits > 0 && IsHighSurrogate(UnitAt(data, keptUnits - 1)) && IsLowSurrogate(UnitAt(data, keptUnits)))
+      --keptUnits;
+    payload = (keptUnits + 1) * 2;
+  }
+  const std::int32_t recordSize = payload + KqRecordHeadSize;
+
+  if (free + recordSize > bufEnd) {
+    ReclaimBlock(bufEnd, free, blkSize, areaEnd);
+    if (free + recordSize > bufEnd) RaiseDamaged();
+  }
+
+  unsigned char* record = RecordAt(free);
+  TTraceRecord head{last, 0, payload, refNo, static_cast<std::int32_t>(TickCount())};
+  if (keptUnits < 0) {
+    if (payload > 0) std::memmove(record + KqRecordHeadSize, data, static_cast<std::size_t>(payload));
+  } else {
+    std::memmove(record + KqRecordHeadSize, data, static_cast<std::size_t>(keptUnits) * 2);
+    const char16_t nul = 0;
+    std::memcpy(record + KqRecordHeadSize + keptUnits * 2, &nul, 2);
+  }
+  std::memcpy(record, &head, sizeof head);
+  if (last != 0) std::memcpy(RecordAt(last) + offsetof(TTraceRecord, Next), &free, sizeof free);
+  // The record is complete and linked before the header makes it reachable.
+  std::atomic_thread_fence(std::memory_order_release);
+  Store(&TBufferData::Last, free);
+  Store(&TBufferData::Free, free + recordSize);
+  Store(&TBufferData::Count, static_cast<std::int32_t>(static_cast<std::uint32_t>(Load(&TBufferData::Count)) + 1));
+  Store(&TBufferData::RefNo, static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1));
+  Store(&TBufferData::LastUpdate, static_cast<std::int32_t>(TickCount()));
+}
+
+void TIPCBuffer::ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int32_t blkSize, std::int32_t areaEnd) {
+  if (static_cast<std::int64_t>(bufEnd) + blkSize > areaEnd) {
+    bufEnd = FBufStart + blkSize;
+    free = FBufStart;
+  } else {
+    bufEnd += blkSize;
+  }
+  Store(&TBufferData::BufEnd, bufEnd);
+  Store(&TBufferData::Free, free);
+  // Invalid before anything can fail, so that the cursor never rests on an evicted record.
+  Store(&TBufferData::CurItem, InvalidCursor);
+  const bool spooling = OpenSpool();
+  // Taking in the last block evicts everything of the previous lap, up to the current lap's first
+  // record at the area start; any other block stops at the first record above the window.
+  const bool lastBlock = bufEnd == areaEnd;
+  for (std::int32_t steps = MaxRecords(areaEnd); steps > 0; --steps) {
+    std::int32_t first = Load(&TBufferData::First);
+    if (lastBlock ? first == FBufStart : first >= bufEnd) break;
+    if (!DropOldest(spooling, areaEnd)) break;
+  }
+  if (spooling) {
+    if (int error = CloseSpool(); error != 0) RaiseIoError(SpoolFile(), error);
+  }
+}
+
+bool TIPCBuffer::DropOldest(bool spooling, std::int32_t areaEnd) {
+  std::int32_t first = Load(&TBufferData::First);
+  std::int32_t count = Load(&TBufferData::Count);
+  // The newest record is never evicted in a sound ring; reaching it means a damaged list, and
+  // keeping it keeps First on a record.
+  if (!ValidRecord(first, areaEnd) || count <= 0 || first == Load(&TBufferData::Last)) return false;
+  TTraceRecord head = ReadHead(first);
+  if (spooling) SpoolRecord(first, head, areaEnd);
+  Store(&TBufferData::First, head.Next);
+  Store(&TBufferData::Count, count - 1);
+  return true;
+}
+
+bool TIPCBuffer::OpenSpool() {
+  if (std::atomic_ref<char16_t>(F->SpoolFile[0]).load(std::memory_order_relaxed) == 0) return false;
+  if (SPFile.OpenAppend(SpoolFile()) != 0) return false;
+  FSpoolError = false;
+  return true;
+}
+
+int TIPCBuffer::CloseSpool() { return SPFile.Close(); }
+
+void TIPCBuffer::SpoolRecord(std::int32_t offset, const TTraceRecord& head, std::int32_t areaEnd) {
+  if (FSpoolError) return;
+  if (SPFile.WriteLine(RecordText(offset, head, areaEnd)) != 0) FSpoolError = true;
+}
+
+// ---- views ----
+
+TIPCBuffer::RecordRef TIPCBuffer::SeekItem(std::int32_t index) {
+  const std::int32_t count = Load(&TBufferData::Count);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (index < 0 || index >= count) throw ESilentAbort();
+  const std::int32_t areaEnd = AreaEnd();
+  if (count > MaxRecords(areaEnd)) throw ESilentAbort();
+
+  std::int32_t curItem = Load(&TBufferData::CurItem);
+  std::int32_t curPtr = Load(&TBufferData::CurPtr);
+  auto fail = [this]() {
+    Store(&TBufferData::CurItem, InvalidCursor);
+    throw ESilentAbort();
+  };
+  auto next = [&](std::int32_t offset) {
+    if (!ValidRecord(offset, areaEnd)) fail();
+    return ReadHead(offset).Next;
+  };
+  auto prev = [&](std::int32_t offset) {
+    if (!ValidRecord(offset, areaEnd)) fail();
+    return ReadHead(offset).Prev;
+  };
+
+  if (index == curItem) {
+  } else if (curItem < count - 1 && index == curItem + 1) {
+    curPtr = next(curPtr);
+    ++curItem;
+  } else if (curItem > 0 && index == curItem - 1) {
+    curPtr = prev(curPtr);
+    --curItem;
+  } else if (index > count / 2) {
+    curItem = count - 1;
+    curPtr = Load(&TBufferData::Last);
+    while (curPtr != 0 && curItem != index) {
+      curPtr = prev(curPtr);
+      --curItem;
+    }
+  } else {
+    curItem = 0;
+    curPtr = Load(&TBufferData::First);
+    while (curPtr != 0 && curItem != index) {
+      curPtr = next(curPtr);
+      ++curItem;
+    }
+  }
+  if (!ValidRecord(curPtr, areaEnd)) fail();
+  Store(&TBufferData::CurPtr, curPtr);
+  Store(&TBufferData::CurItem, curItem);
+  return {curPtr, areaEnd, ReadHead(curPtr)};
+}
+
+std::int32_t TIPCBuffer::Count() const {
+  std::int32_t count = Load(&TBufferData::Count);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return count;
+}
+
+std::int32_t TIPCBuffer::LastUpdate() const { return Load(&TBufferData::LastUpdate); }
+
+const void* TIPCBuffer::Data(std::int32_t index) {
+  RecordRef ref = SeekItem(index);
+  if (ref.Head.Size < 0 || ref.Head.Size > ref.AreaEnd - ref.Offset - KqRecordHeadSize) throw ESilentAbort();
+  return RecordAt(ref.Offset) + KqRecordHeadSize;
+}
+
+std::int32_t TIPCBuffer::RefNo(std::int32_t index) { return SeekItem(index).Head.RefNo; }
+
+double TIPCBuffer::TimeStamp(std::int32_t index) { return RecordTime(SeekItem(index).Head); }
+
+double TIPCBuffer::RecordTime(const TTraceRecord& head) const noexcept {
+  // Wrapping subtraction: a counter that wrapped since the base mark still gives the elapsed time.
+  auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(head.Ticks) -
+                                           static_cast<std::uint32_t>(Load(&TBufferData::BaseTicks)));
+  return std::atomic_ref<double>(F->BaseTime).load(std::memory_order_relaxed) + elapsed / MsPerDay;
+}
+
+std::u16string TIPCBuffer::ColItem(std::int32_t index, std::int32_t col) {
+  RecordRef ref = SeekItem(index);
+  const bool useRefNo = UseRefNo();
+  const bool useTime = UseTime();
+  if (col == 0 && useRefNo) {
+    std::u16string text;
+    AppendDecimal(text, ref.Head.RefNo);
+    return text;
+  }
+  if ((col == 0 && useTime) || (col == 1 && useRefNo && useTime)) return TimeText(RecordTime(ref.Head), FTimeSeparator);
+  return RecordText(ref.Offset, ref.Head, ref.AreaEnd);
+}
+
+std::u16string TIPCBuffer::LineData(std::int32_t index) {
+  RecordRef ref = SeekItem(index);
+  return FormatLine(ref.Offset, ref.Head, ref.AreaEnd);
+}
+
+std::u16string TIPCBuffer::FormatLine(std::int32_t offset, const TTraceRecord& head, std::int32_t areaEnd) const {
+  std::u16string line;
+  if (UseRefNo()) {
+    AppendDecimal(line, head.RefNo);
+    if (line.size() < 6) line.append(6 - line.size(), u' ');
+    line.append(u"  ");
+  }
+  if (UseTime()) {
+    line.append(TimeText(RecordTime(head), FTimeSeparator));
+    line.append(u"  ");
+  }
+  line.append(RecordText(offset, head, areaEnd));
+  if (line.size() > static_cast<std::size_t>(KqMaxLineLength)) line.resize(CutAtCodeUnit(line, KqMaxLineLength));
+  return line;
+}
+
+void TIPCBuffer::SaveToFile(std::u16string_view fileName) {
+  const std::int32_t count = Load(&TBufferData::Count);
+  const std::int32_t first = Load(&TBufferData::First);
+  const std::int32_t free = Load(&TBufferData::Free);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (count < 1 || first == free) return;
+  TextFile file;
+  if (int error = file.Create(fileName); error != 0) RaiseIoError(fileName, error);
+  const std::int32_t areaEnd = AreaEnd();
+  std::int32_t offset = first;
+  for (std::int32_t steps = MaxRecords(areaEnd); offset != 0 && steps > 0; --steps) {
+    if (!ValidRecord(offset, areaEnd)) break;
+    TTraceRecord head = ReadHead(offset);
+    if (int error = file.WriteLine(FormatLine(offset, head, areaEnd)); error != 0) {
+      file.Close();
+      RaiseIoError(fileName, error);
+    }
+    offset = head.Next;
+  }
+  if (int error = file.Close(); error != 0) RaiseIoError(fileName, error);
+}
+
+std::u16string TIPCBuffer::SpoolFile() const {
+  std::u16string path;
+  for (std::size_t i = 0; i < std::size(F->SpoolFile); ++i) {
+    char16_t unit = std::atomic_ref<char16_t>(F->SpoolFile[i]).load(std::memory_order_relaxed);
+    if (unit == 0) break;
+    path.push_back(unit);
+  }
+  return path;
+}
+
+void TIPCBuffer::SetSpoolFile(std::u16string_view path) {
+  std::size_t units = CutAtCodeUnit(path, KqSpoolFileMax);
+  for (std::size_t i = 0; i < units; ++i)
+    std::atomic_ref<char16_t>(F->SpoolFile[i]).store(path[i], std::memory_order_relaxed);
+  std::atomic_ref<char16_t>(F->SpoolFile[units]).store(0, std::memory_order_relaxed);
+}
+
+void TIPCBuffer::SetUseRefNo(bool value) {
+  std::atomic_ref<std::uint8_t>(F->UseRefNo).store(value ? 1 : 0, std::memory_order_relaxed);
+}
+
+void TIPCBuffer::SetUseTime(bool value) {
+  std::atomic_ref<std::uint8_t>(F->UseTime).store(value ? 1 : 0, std::memory_order_relaxed);
+}
+
+}  // namespace kq

@@ -1,0 +1,173 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "shared_mem.h"
+#include "text_file.h"
+
+namespace kq {
+
+inline constexpr std::u16string_view KqBufferName = u"KqBuffer";
+
+// Header of the section "KqBuffer". Written by the client that appends and by the monitor (view
+// settings, spool path, time base, cursor); every offset is a byte offset from the section start,
+// 0 meaning none. The natural layout has no padding, so the struct is the wire layout.
+struct TBufferData {
+  std::int32_t BufSize;  // record-area size, a whole number of blocks
+  std::int32_t First;    // oldest record; equals Free when empty
+  std::int32_t Last;     // newest record; 0 when empty
+  std::int32_t Free;     // where the next record goes
+  std::int32_t BufEnd;   // end (exclusive) of the write window
+  std::int32_t Count;
+  std::int32_t RefNo;  // reference number of the next record
+  std::int32_t Blocks;
+  std::int32_t BlkSize;
+  std::int32_t CurPtr;   // views' shared cursor: record offset ...
+  std::int32_t CurItem;  // ... and its index; -2 when invalid
+  std::int32_t Reserved1;
+  double BaseTime;  // local date-time of the base mark
+  std::int32_t BaseTicks;
+  std::uint8_t UseRefNo;
+  std::uint8_t UseTime;
+  std::uint8_t Reserved2[2];
+  std::int32_t LastUpdate;
+  char16_t SpoolFile[261];
+  std::uint8_t Reserved3[2];
+};
+using PBufferData = TBufferData*;
+
+static_assert(sizeof(TBufferData) == 592);
+static_assert(offsetof(TBufferData, BufSize) == 0);
+static_assert(offsetof(TBufferData, First) == 4);
+static_assert(offsetof(TBufferData, Last) == 8);
+static_assert(offsetof(TBufferData, Free) == 12);
+static_assert(offsetof(TBufferData, BufEnd) == 16);
+static_assert(offsetof(TBufferData, Count) == 20);
+static_assert(offsetof(TBufferData, RefNo) == 24);
+static_assert(offsetof(TBufferData, Blocks) == 28);
+static_assert(offsetof(TBufferData, BlkSize) == 32);
+static_assert(offsetof(TBufferData, CurPtr) == 36);
+static_assert(offsetof(TBufferData, CurItem) == 40);
+static_assert(offsetof(TBufferData, BaseTime) == 48);
+static_assert(offsetof(TBufferData, BaseTicks) == 56);
+static_assert(offsetof(TBufferData, UseRefNo) == 60);
+static_assert(offsetof(TBufferData, UseTime) == 61);
+static_assert(offsetof(TBufferData, LastUpdate) == 64);
+static_assert(offsetof(TBufferData, SpoolFile) == 68);
+static_assert(offsetof(TBufferData, Reserved3) == 590);
+
+// Head of a trace record; the payload (a NUL-terminated UTF-16 text of Size bytes) follows it.
+// Records lie back to back, so a head is in general unaligned: copy it in and out with memcpy.
+struct TTraceRecord {
+  std::int32_t Prev;
+  std::int32_t Next;
+  std::int32_t Size;
+  std::int32_t RefNo;
+  std::int32_t Ticks;
+};
+static_assert(sizeof(TTraceRecord) == 20);
+static_assert(offsetof(TTraceRecord, Prev) == 0);
+static_assert(offsetof(TTraceRecord, Next) == 4);
+static_assert(offsetof(TTraceRecord, Size) == 8);
+static_assert(offsetof(TTraceRecord, RefNo) == 12);
+static_assert(offsetof(TTraceRecord, Ticks) == 16);
+
+inline constexpr std::int32_t KqRecordHeadSize = sizeof(TTraceRecord);
+inline constexpr std::int32_t KqSpoolFileMax = 260;  // characters of SpoolFile before its NUL
+// Smallest block Create accepts: half a block, the largest record, then holds a head and a text of
+// 14 characters with its NUL.
+inline constexpr std::int32_t KqMinBlockSize = 100;
+inline constexpr std::int32_t KqMaxLineLength = 32766;
+
+// The shared trace buffer: a ring of variable-length records in the section "KqBuffer", reclaimed a
+// block at a time, with evicted records spooled to a text file; and its reading side (records by
+// index through a cursor kept in the header, columns, lines, saving). The client process appends;
+// the monitor process reads and sets the view settings. No lock: calls of Add must not overlap, and
+// the views serve one reader at a time. Nothing read from the section is trusted: offsets are checked
+// against this process's mapping before they are followed.
+class TIPCBuffer {
+ public:
+  // Creates or opens "KqBuffer" with the record area `size` rounded up to whole blocks. Only the
+  // creator writes the header. Blocks below 2, blocks under KqMinBlockSize bytes and sizes past the
+  // 32-bit range raise message 35599 with the invalid-parameter code, before anything is opened.
+  TIPCBuffer(std::int32_t size, std::int32_t blocks);
+  ~TIPCBuffer();
+  TIPCBuffer(const TIPCBuffer&) = delete;
+  TIPCBuffer& operator=(const TIPCBuffer&) = delete;
+
+  void Clear(bool spool);
+  // Appends one record. A payload whose record would pass BlkSize div 2 bytes is cut at a code-unit
+  // boundary, without splitting a surrogate pair, and ended with a NUL. Raises EKqError when the
+  // header is inconsistent (nothing is written), or when the spool file cannot be closed.
+  void Add(const void* data, std::int32_t size);
+  void MarkBaseTime();
+
+  // Views. An index outside 0 .. Count - 1, or a record that cannot be reached safely, raises
+  // ESilentAbort. Data points into the section until the record is evicted.
+  std::int32_t Count() const;
+  const void* Data(std::int32_t index);
+  std::u16string LineData(std::int32_t index);
+  std::u16string ColItem(std::int32_t index, std::int32_t col);
+  std::int32_t RefNo(std::int32_t index);
+  double TimeStamp(std::int32_t index);
+  std::int32_t LastUpdate() const;
+  std::u16string SpoolFile() const;
+  void SetSpoolFile(std::u16string_view path);
+  void SetUseRefNo(bool value);
+  void SetUseTime(bool value);
+  // Writes every record as a formatted line, oldest first; an empty buffer touches no file. Raises
+  // EKqError with the platform's code when the file cannot be created, written or closed.
+  void SaveToFile(std::u16string_view fileName);
+
+  PBufferData Header() const noexcept { return F; }
+  const TSharedMem& SharedMem() const noexcept { return FSharedMem; }
+
+ private:
+  // A record that SeekItem reached, with its head and the area end it was checked against.
+  struct RecordRef {
+    std::int32_t Offset;
+    std::int32_t AreaEnd;
+    TTraceRecord Head;
+  };
+
+  std::int32_t Load(std::int32_t TBufferData::*field) const noexcept;
+  void Store(std::int32_t TBufferData::*field, std::int32_t value) noexcept;
+  bool UseRefNo() const noexcept;
+  bool UseTime() const noexcept;
+
+  unsigned char* RecordAt(std::int32_t offset) const noexcept;
+  // End of the record area when the header's BufSize fits this mapping, else 0 (nothing is valid).
+  std::int32_t AreaEnd() const noexcept;
+  bool ValidRecord(std::int32_t offset, std::int32_t areaEnd) const noexcept;
+  TTraceRecord ReadHead(std::int32_t offset) const noexcept;
+  std::u16string RecordText(std::int32_t offset, const TTraceRecord& head, std::int32_t areaEnd) const;
+  // Bound on list walks: no list can hold more records than this.
+  std::int32_t MaxRecords(std::int32_t areaEnd) const noexcept;
+
+  // Moves the window on by one block (wrapping to the first block past the end) and evicts the
+  // previous lap's records that start in it; takes and updates the caller's checked snapshot.
+  void ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int32_t blkSize, std::int32_t areaEnd);
+  bool DropOldest(bool spooling, std::int32_t areaEnd);
+  bool OpenSpool();
+  // 0 or the platform's error code.
+  int CloseSpool();
+  void SpoolRecord(std::int32_t offset, const TTraceRecord& head, std::int32_t areaEnd);
+
+  RecordRef SeekItem(std::int32_t index);
+  double RecordTime(const TTraceRecord& head) const noexcept;
+  std::u16string FormatLine(std::int32_t offset, const TTraceRecord& head, std::int32_t areaEnd) const;
+
+  TSharedMem FSharedMem;
+  PBufferData F = nullptr;
+  std::int32_t FBufStart = sizeof(TBufferData);
+  // Bytes of the section this process may touch: its mapping, capped to the 32-bit offset range.
+  std::int32_t FLimit = 0;
+  TextFile SPFile;
+  bool FSpoolError = false;
+  std::u16string FTimeSeparator;
+};
+
+}  // namespace kq

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "unique_resource.h"
+
+namespace kq {
+
+// A text file written line by line, as the spool and save files are: each UTF-16 line is converted
+// (Windows: the ANSI code page; POSIX: UTF-8) and ended by CR LF, with no byte-order mark. Lines are
+// gathered in memory and written out when enough has piled up and on Close. On Windows other
+// processes may read the file while it is open, never write it. Every operation returns 0 or the
+// platform's error code; a path longer than 259 characters does not open.
+class TextFile {
+ public:
+  TextFile() = default;
+  ~TextFile();
+  TextFile(const TextFile&) = delete;
+  TextFile& operator=(const TextFile&) = delete;
+
+  // Opens for writing at the end, creating a missing file. An existing file with a Ctrl+Z (byte 26)
+  // among its last 128 bytes is first cut at the first such byte, as old DOS tools ended text there.
+  int OpenAppend(std::u16string_view path);
+  // Creates the file, or truncates it when it exists.
+  int Create(std::u16string_view path);
+  int WriteLine(std::u16string_view line);
+  // Writes out what is buffered and closes; the file is closed even when that fails.
+  int Close();
+  bool IsOpen() const noexcept { return FFile.Valid(); }
+
+  static constexpr std::size_t MaxPathLength = 259;
+
+ private:
+  struct FileTraits {
+    using ValueType = std::intptr_t;
+    static constexpr ValueType Invalid() noexcept { return -1; }
+    static void Close(ValueType file) noexcept;  // per platform
+  };
+
+  // Per platform: open (append or truncate, with the Ctrl+Z cut), write all bytes, close, encode.
+  int OpenFile(std::u16string_view path, bool append);
+  static int WriteAll(std::intptr_t file, const std::string& bytes) noexcept;
+  static int CloseFile(std::intptr_t file) noexcept;
+  // Appends the line in the file's encoding to FPending.
+  void Encode(std::u16string_view line);
+  int Flush() noexcept;
+
+  UniqueResource<FileTraits> FFile;
+  std::string FPending;
+  int FError = 0;
+};
+
+}  // namespace kq
