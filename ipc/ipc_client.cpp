@@ -123,18 +123,19 @@ void TIPCClient::HandleAttach() {
   FConnectEvent->Reset();
   try {
     auto buffer = std::make_unique<TIPCBuffer>(GetBufferSize(), BufferBlocks);
+    std::u16string line = FormatKq(u"%s: %s", {LoadKqString(SKqLogStarted), std::u16string_view(FName)});
+    line.resize(CutAtCodeUnit(line, FirstLineUnits));
     {
+      // The first line goes in before the state says connected, so no statement of the caller's
+      // threads can come before it.
       std::lock_guard hold(FLock);
       FBuffer = std::move(buffer);
+      FBuffer->Add(line.c_str(), static_cast<std::int32_t>((line.size() + 1) * 2));
       FState.store(stConnected, std::memory_order_release);
     }
     FWaitEvent.store(FClientEvent.get(), std::memory_order_release);
     FMonitorEvent->SignalData(evClientAttach, FID, 1);
     if (FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, true);
-    std::u16string line = FormatKq(u"%s: %s", {LoadKqString(SKqLogStarted), std::u16string_view(FName)});
-    line.resize(CutAtCodeUnit(line, FirstLineUnits));
-    std::lock_guard hold(FLock);
-    if (FBuffer) FBuffer->Add(line.c_str(), static_cast<std::int32_t>((line.size() + 1) * 2));
   } catch (...) {
     FMonitorEvent->SignalData(evClientAttach, FID, 0);
   }
