@@ -1,5 +1,7 @@
 #include <pthread.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 
@@ -13,9 +15,12 @@ namespace kq {
 
 namespace {
 
+// Owner and Depth are written only by the thread that holds Mutex: they let Release refuse a thread
+// that does not hold it without asking pthread to unlock a mutex it does not own.
 struct MutexState {
   NamedObjectTag Tag;
-  std::uint32_t Reserved[2];
+  std::uint32_t Owner;  // thread ID of the holder, 0 when free
+  std::uint32_t Depth;  // recursion depth of the holder
   pthread_mutex_t Mutex;
 };
 
@@ -31,9 +36,11 @@ void InitMutex(void* memory, void*) {
   pthread_mutexattr_destroy(&attr);
 }
 
-pthread_mutex_t* MutexOf(THandledObject::THandle handle) {
-  return &static_cast<MutexState*>(reinterpret_cast<NamedObject*>(handle)->Memory())->Mutex;
+MutexState& StateOf(THandledObject::THandle handle) {
+  return *static_cast<MutexState*>(reinterpret_cast<NamedObject*>(handle)->Memory());
 }
+
+std::uint32_t ThisThread() noexcept { return static_cast<std::uint32_t>(gettid()); }
 
 }  // namespace
 
@@ -44,7 +51,8 @@ TMutex::TMutex(std::u16string_view name) {
 }
 
 bool TMutex::Get(std::int32_t timeOut) noexcept {
-  pthread_mutex_t* mutex = MutexOf(Handle());
+  MutexState& state = StateOf(Handle());
+  pthread_mutex_t* mutex = &state.Mutex;
   int result = timeOut < 0 ? pthread_mutex_lock(mutex) : pthread_mutex_trylock(mutex);
   if (result == EBUSY && timeOut > 0) {
     // The directory holds this mutex for a few stores at a time, so a short back-off costs nothing
@@ -65,11 +73,26 @@ bool TMutex::Get(std::int32_t timeOut) noexcept {
     // Its owner died holding it: the directory it guards is written entry by entry, so we take it
     // as it stands, like a Windows wait that returns WAIT_ABANDONED.
     pthread_mutex_consistent(mutex);
-    return true;
+    std::atomic_ref<std::uint32_t>(state.Owner).store(0, std::memory_order_relaxed);
+    result = 0;
   }
-  return result == 0;
+  if (result != 0) return false;
+  std::atomic_ref<std::uint32_t> owner(state.Owner);
+  if (owner.load(std::memory_order_relaxed) == ThisThread()) {
+    ++state.Depth;
+  } else {
+    owner.store(ThisThread(), std::memory_order_relaxed);
+    state.Depth = 1;
+  }
+  return true;
 }
 
-bool TMutex::Release() noexcept { return pthread_mutex_unlock(MutexOf(Handle())) == 0; }
+bool TMutex::Release() noexcept {
+  MutexState& state = StateOf(Handle());
+  std::atomic_ref<std::uint32_t> owner(state.Owner);
+  if (owner.load(std::memory_order_relaxed) != ThisThread()) return false;
+  if (--state.Depth == 0) owner.store(0, std::memory_order_relaxed);
+  return pthread_mutex_unlock(&state.Mutex) == 0;
+}
 
 }  // namespace kq

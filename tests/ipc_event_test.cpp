@@ -39,15 +39,7 @@ struct RawRecord {
   TSharedMem Mem;
 };
 
-template <class Fn>
-std::optional<EKqError> CreationError(Fn create) {
-  try {
-    create();
-  } catch (const EKqError& e) {
-    return e;
-  }
-  return std::nullopt;
-}
+using kqtest::CreationError;
 
 }  // namespace
 

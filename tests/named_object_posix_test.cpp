@@ -25,15 +25,7 @@ using namespace kq;
 
 namespace {
 
-template <class Fn>
-std::optional<EKqError> CreationError(Fn create) {
-  try {
-    create();
-  } catch (const EKqError& e) {
-    return e;
-  }
-  return std::nullopt;
-}
+using kqtest::CreationError;
 
 std::string ObjectDirectory() {
   const char* ns = std::getenv("KQ_NAMESPACE");

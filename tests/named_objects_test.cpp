@@ -25,15 +25,7 @@ using kqtest::WaitUntil;
 
 namespace {
 
-template <class Fn>
-std::optional<EKqError> CreationError(Fn create) {
-  try {
-    create();
-  } catch (const EKqError& e) {
-    return e;
-  }
-  return std::nullopt;
-}
+using kqtest::CreationError;
 
 std::string CreationText(const std::string& prefix, const std::string& name, int code) {
   return prefix + name + " [" + std::to_string(code) + "]";

@@ -2,11 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 namespace kqtest {
+
+std::string CurrentTestName() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "main";
+  for (char& c : name)
+    if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+  return name.substr(0, 80);
+}
 
 void SleepForMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 

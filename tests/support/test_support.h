@@ -6,7 +6,23 @@
 #include <string>
 #include <vector>
 
+#include "kq_error.h"
+
 namespace kqtest {
+
+// The library error that `create` raised, or nothing when it raised none.
+template <class Fn>
+std::optional<kq::EKqError> CreationError(Fn create) {
+  try {
+    create();
+  } catch (const kq::EKqError& e) {
+    return e;
+  }
+  return std::nullopt;
+}
+
+// "Suite_Name" of the running test, fit for object and file names.
+std::string CurrentTestName();
 
 // Puts the running test into a KQ_NAMESPACE of its own (from the test's name and this process's id),
 // so that tests run in parallel and never meet a real monitor's objects. Child processes inherit it.

@@ -16,14 +16,6 @@ namespace kqtest {
 
 namespace {
 
-std::string SanitisedTestName() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "main";
-  for (char& c : name)
-    if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-  return name.substr(0, 80);
-}
-
 std::string HelperPath() {
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -34,7 +26,7 @@ std::string HelperPath() {
 
 }  // namespace
 
-ScopedNamespace::ScopedNamespace() : FName("t" + std::to_string(getpid()) + "-" + SanitisedTestName()) {
+ScopedNamespace::ScopedNamespace() : FName("t" + std::to_string(getpid()) + "-" + CurrentTestName()) {
   setenv("KQ_NAMESPACE", FName.c_str(), 1);
 }
 

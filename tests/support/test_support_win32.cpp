@@ -10,14 +10,6 @@ namespace kqtest {
 
 namespace {
 
-std::string SanitisedTestName() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "main";
-  for (char& c : name)
-    if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-  return name.substr(0, 80);
-}
-
 std::wstring HelperPath() {
   wchar_t self[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -37,7 +29,7 @@ std::wstring Quote(const std::string& arg) {
 
 }  // namespace
 
-ScopedNamespace::ScopedNamespace() : FName("t" + std::to_string(GetCurrentProcessId()) + "-" + SanitisedTestName()) {
+ScopedNamespace::ScopedNamespace() : FName("t" + std::to_string(GetCurrentProcessId()) + "-" + CurrentTestName()) {
   _putenv_s("KQ_NAMESPACE", FName.c_str());
 }
 
