@@ -425,3 +425,24 @@ TEST(ClientEndpoint, AppendsFromManyThreadsWhileTheMonitorAttachesAndDetaches) {
   EXPECT_EQ(log.Connects, 5);
   EXPECT_EQ(log.Disconnects, 5);
 }
+
+TEST(ClientEndpoint, DropsAStatementWhenTheSharedHeaderIsDamagedAndStaysUsable) {
+  kqtest::ScopedNamespace ns;
+  ScriptedMonitor monitor;
+  CallbackLog log;
+  auto client = MakeClient(71, u"Damaged", log);
+  client->Activate();
+  ASSERT_TRUE(monitor.Next());
+  ASSERT_TRUE(monitor.Attach(71));
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return client->State() == stConnected; }));
+  TIPCBuffer buffer(64 * 1024, 4);
+  const std::int32_t count = buffer.Count();
+  buffer.Header()->Free = 0x7fff0000;  // another process scribbled over the header
+  EXPECT_THROW(Submit(*client, u"lost"), EKqError);
+  EXPECT_EQ(buffer.Count(), count);
+  buffer.Clear(false);  // the monitor repairs it
+  Submit(*client, u"kept");
+  ASSERT_EQ(buffer.Count(), 1);
+  EXPECT_EQ(RecordText(buffer, 0), u"kept");
+  EXPECT_EQ(client->State(), stConnected);
+}
