@@ -99,7 +99,10 @@ TEvent::TEvent(std::u16string_view name, bool manual) {
 
 void TEvent::Signal() noexcept {
   EventState& e = StateOf(Handle());
-  std::atomic_ref<std::uint32_t>(e.State).store(1, std::memory_order_seq_cst);
+  std::atomic_ref<std::uint32_t> state(e.State);
+  // Setting a set event changes nothing (two sets before a wait are one, as on Windows); skipping
+  // the locked store keeps a stream of signals to a busy monitor cheap.
+  if (state.load(std::memory_order_seq_cst) != 1) state.store(1, std::memory_order_seq_cst);
   if (IsManual(e)) {
     std::atomic_ref<std::uint32_t>(e.Generation).fetch_add(1, std::memory_order_seq_cst);
     if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0)

@@ -202,7 +202,10 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   }
 
   unsigned char* record = RecordAt(free);
-  TTraceRecord head{last, 0, payload, refNo, static_cast<std::int32_t>(TickCount())};
+  // One reading serves the record and LastUpdate: the clock costs more than the rest of an append,
+  // and the two readings could differ only by the microseconds the append takes.
+  const auto ticks = static_cast<std::int32_t>(TickCount());
+  TTraceRecord head{last, 0, payload, refNo, ticks};
   if (keptUnits < 0) {
     if (payload > 0) std::memmove(record + KqRecordHeadSize, data, static_cast<std::size_t>(payload));
   } else {
@@ -218,7 +221,7 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   Store(&TBufferData::Free, free + recordSize);
   Store(&TBufferData::Count, static_cast<std::int32_t>(static_cast<std::uint32_t>(Load(&TBufferData::Count)) + 1));
   Store(&TBufferData::RefNo, static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1));
-  Store(&TBufferData::LastUpdate, static_cast<std::int32_t>(TickCount()));
+  Store(&TBufferData::LastUpdate, ticks);
 }
 
 void TIPCBuffer::ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int32_t blkSize, std::int32_t areaEnd) {
