@@ -12,5 +12,7 @@ export KQ_NAMESPACE=demo-$$
 "$bin/kqmon" watch --refno --time --until-detach --duration 60 &
 monitor=$!
 sleep 0.5
-"$bin/kqdemo" --name "Orders DB" --count 25 --rate 5
+# Halfway through, the monitor sends a value that reaches the driver's callback.
+(sleep 3 && "$bin/kqmon" signal 4711 42) &
+"$bin/kqdemo" --id 4711 --name "Orders DB" --count 25 --rate 5
 wait "$monitor"
