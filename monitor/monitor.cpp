@@ -133,8 +133,8 @@ bool Monitor::Reallocate(std::int32_t bytes, std::int32_t timeOutMs) {
   return true;
 }
 
-void Monitor::Ping() {
-  for (std::int32_t i = 1; i <= FDirectory->Count(); ++i) {
+void Monitor::Ping(bool clearAlive) {
+  for (std::int32_t i = 1; clearAlive && i <= FDirectory->Count(); ++i) {
     try {
       FDirectory->ClearAlive(FDirectory->GetClientRec(i).ID);
     } catch (const EKqError&) {

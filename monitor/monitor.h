@@ -48,8 +48,9 @@ class Monitor {
   std::vector<MonitorLine> Detach(std::int32_t timeOutMs = 2000);
   // The reallocation handshake with the attached client; false when it did not complete.
   bool Reallocate(std::int32_t bytes, std::int32_t timeOutMs = 5000);
-  // Clears every Alive mark, pings the unconnected clients, and resets the connect event at once.
-  void Ping();
+  // Clears every Alive mark (unless told not to), pings the unconnected clients, and resets the
+  // connect event at once.
+  void Ping(bool clearAlive = true);
   // An integer for a connected client's callback.
   void SendSignal(std::int32_t clientID, std::int32_t value) noexcept;
 
