@@ -22,6 +22,7 @@ Monitor::Monitor(std::int32_t monitorID) : FID(monitorID) {
   FMonitorEvent = std::make_unique<TIPCEvent>(KqMonitorEventName, false);
   FClientEvent = std::make_unique<TIPCEvent>(KqClientEventName, false);
   FConnectEvent = std::make_unique<TIPCEvent>(KqConnectEventName, true);
+  FPreviousMonitorID = FDirectory->MonitorID();
   FDirectory->SetMonitorID(FID);
 }
 
@@ -30,7 +31,8 @@ Monitor::~Monitor() {
     if (Attached()) Detach();
   } catch (...) {
   }
-  if (FDirectory && FDirectory->MonitorID() == FID) FDirectory->SetMonitorID(0);
+  // A short-lived monitor (a ping beside a running watch) hands the registration back.
+  if (FDirectory && FDirectory->MonitorID() == FID) FDirectory->SetMonitorID(FPreviousMonitorID);
 }
 
 void Monitor::SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolFile) {

@@ -75,6 +75,7 @@ class Monitor {
   void InvalidateCursor() noexcept;
 
   std::int32_t FID;
+  std::int32_t FPreviousMonitorID = 0;
   std::int32_t FBufferSize = 64 * 1024;
   bool FUseRefNo = false;
   bool FUseTime = false;
