@@ -80,6 +80,14 @@ std::unique_ptr<TIPCClient> MakeClient(std::int32_t id, std::u16string_view name
 
 std::u16string RecordText(TIPCBuffer& buffer, std::int32_t index) { return ReadFixedText(buffer.Data(index), 1 << 20); }
 
+// Activates the client and has the monitor attach it.
+void Connect(ScriptedMonitor& monitor, TIPCClient& client) {
+  client.Activate();
+  ASSERT_TRUE(monitor.Next());  // evClientStart
+  ASSERT_TRUE(monitor.Attach(client.ID()));
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return client.State() == stConnected; }));
+}
+
 void Submit(TIPCClient& client, std::u16string_view text) {
   std::u16string copy(text);
   client.AddData(copy.c_str(), static_cast<std::int32_t>((copy.size() + 1) * 2));
@@ -176,10 +184,7 @@ TEST(ClientEndpoint, DetachesOnTheMonitorsRequestWithExactlyOneSignal) {
   ScriptedMonitor monitor;
   CallbackLog log;
   auto client = MakeClient(9, u"Billing", log);
-  client->Activate();
-  ASSERT_TRUE(monitor.Next());
-  ASSERT_TRUE(monitor.Attach(9));
-  ASSERT_TRUE(kqtest::WaitUntil([&] { return client->State() == stConnected; }));
+  ASSERT_NO_FATAL_FAILURE(Connect(monitor, *client));
 
   monitor.ClientEvent.SignalID(evMonitorDetach, 9);
   auto detach = monitor.Next();
@@ -204,10 +209,7 @@ TEST(ClientEndpoint, ReallocatesWhenTheMonitorAnswersAndDetachesWhenItDoesNot) {
   ScriptedMonitor monitor(4242, 8 * 1024);
   CallbackLog log;
   auto client = MakeClient(11, u"Stock", log);
-  client->Activate();
-  ASSERT_TRUE(monitor.Next());
-  ASSERT_TRUE(monitor.Attach(11));
-  ASSERT_TRUE(kqtest::WaitUntil([&] { return client->State() == stConnected; }));
+  ASSERT_NO_FATAL_FAILURE(Connect(monitor, *client));
 
   monitor.ClientEvent.SignalID(evClientBufFree, 11);
   auto freed = monitor.Next();
@@ -243,10 +245,7 @@ TEST(ClientEndpoint, DetachesWhenTheReallocatedBufferCannotBeOpened) {
   ScriptedMonitor monitor;
   CallbackLog log;
   auto client = MakeClient(12, u"Audit", log);
-  client->Activate();
-  ASSERT_TRUE(monitor.Next());
-  ASSERT_TRUE(monitor.Attach(12));
-  ASSERT_TRUE(kqtest::WaitUntil([&] { return client->State() == stConnected; }));
+  ASSERT_NO_FATAL_FAILURE(Connect(monitor, *client));
   monitor.ClientEvent.SignalID(evClientBufFree, 12);
   ASSERT_TRUE(monitor.Next());
   monitor.Directory.SetIPCBufSize(0);  // a size no buffer can be made with
@@ -279,10 +278,7 @@ TEST(ClientEndpoint, PassesTheMonitorsDataToOnSignal) {
   ScriptedMonitor monitor;
   CallbackLog log;
   auto client = MakeClient(14, u"Data", log);
-  client->Activate();
-  ASSERT_TRUE(monitor.Next());
-  ASSERT_TRUE(monitor.Attach(14));
-  ASSERT_TRUE(kqtest::WaitUntil([&] { return client->State() == stConnected; }));
+  ASSERT_NO_FATAL_FAILURE(Connect(monitor, *client));
   monitor.ClientEvent.SignalData(evMonitorSignal, 14, 5);
   ASSERT_TRUE(kqtest::WaitUntil([&] { return log.Signals == 1; }));
   EXPECT_EQ(log.LastData, 5);
@@ -431,10 +427,7 @@ TEST(ClientEndpoint, DropsAStatementWhenTheSharedHeaderIsDamagedAndStaysUsable) 
   ScriptedMonitor monitor;
   CallbackLog log;
   auto client = MakeClient(71, u"Damaged", log);
-  client->Activate();
-  ASSERT_TRUE(monitor.Next());
-  ASSERT_TRUE(monitor.Attach(71));
-  ASSERT_TRUE(kqtest::WaitUntil([&] { return client->State() == stConnected; }));
+  ASSERT_NO_FATAL_FAILURE(Connect(monitor, *client));
   TIPCBuffer buffer(64 * 1024, 4);
   const std::int32_t count = buffer.Count();
   buffer.Header()->Free = 0x7fff0000;  // another process scribbled over the header
