@@ -135,7 +135,7 @@ void BM_EndToEndLatencyAt10kPerSecond(benchmark::State& state) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (static_cast<int>(latencies.size()) < count && std::chrono::steady_clock::now() < deadline) {
       monitor.Poll(50);
-      for (const kq::MonitorLine& line : monitor.ReadNew()) {
+      for (const kq::TraceLine& line : monitor.ReadNew()) {
         if (line.Gap) continue;
         auto now =
             std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())

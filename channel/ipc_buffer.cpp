@@ -16,7 +16,6 @@ namespace kq {
 
 namespace {
 
-constexpr std::int32_t InvalidCursor = -2;
 constexpr double MsPerDay = 86400000.0;
 
 bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }

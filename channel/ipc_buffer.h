@@ -81,6 +81,8 @@ inline constexpr std::int32_t KqSpoolFileMax = 260;  // characters of SpoolFile 
 // 14 characters with its NUL.
 inline constexpr std::int32_t KqMinBlockSize = 100;
 inline constexpr std::int32_t KqMaxLineLength = 32766;
+// Blocks of every ring the client and the monitor make: the protocol fixes the number.
+inline constexpr std::int32_t KqBufferBlocks = 4;
 
 // The shared trace buffer: a ring of variable-length records in the section "KqBuffer", reclaimed a
 // block at a time, with evicted records spooled to a text file; and its reading side (records by
@@ -122,10 +124,13 @@ class TIPCBuffer {
   // EKqError with the platform's code when the file cannot be created, written or closed.
   void SaveToFile(std::u16string_view fileName);
 
-  PBufferData Header() const noexcept { return F; }
   const TSharedMem& SharedMem() const noexcept { return FSharedMem; }
 
  private:
+  // The reading side against a live writer lives in its own class but shares the header's rules.
+  friend class BufferReader;
+  static constexpr std::int32_t InvalidCursor = -2;
+
   // A record that SeekItem reached, with its head and the area end it was checked against.
   struct RecordRef {
     std::int32_t Offset;

@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::int32_t AnswerTimeOut = 2000;
 constexpr std::int32_t OtherClientPause = 200;
-constexpr std::int32_t BufferBlocks = 4;
 constexpr std::size_t FirstLineUnits = 1024;  // the first line's text area holds 1025 units with the NUL
 
 }  // namespace
@@ -122,7 +121,7 @@ void TIPCClient::Execute() {
 void TIPCClient::HandleAttach() {
   FConnectEvent->Reset();
   try {
-    auto buffer = std::make_unique<TIPCBuffer>(GetBufferSize(), BufferBlocks);
+    auto buffer = std::make_unique<TIPCBuffer>(GetBufferSize(), KqBufferBlocks);
     std::u16string line = FormatKq(u"%s: %s", {LoadKqString(SKqLogStarted), std::u16string_view(FName)});
     line.resize(CutAtCodeUnit(line, FirstLineUnits));
     {
@@ -169,7 +168,7 @@ void TIPCClient::HandleRealloc() {
   }
   std::unique_ptr<TIPCBuffer> buffer;
   try {
-    buffer = std::make_unique<TIPCBuffer>(GetBufferSize(), BufferBlocks);
+    buffer = std::make_unique<TIPCBuffer>(GetBufferSize(), KqBufferBlocks);
   } catch (...) {
     // Staying connected without a buffer would leave the monitor waiting on a client that stores
     // nothing: detach so that it learns of it.

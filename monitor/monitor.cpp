@@ -46,15 +46,21 @@ void Monitor::SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolF
   }
 }
 
-void Monitor::OpenBuffer() {
+void Monitor::CloseBuffer() noexcept {
+  FReader.reset();
   FBuffer.reset();
+}
+
+void Monitor::OpenBuffer() {
+  CloseBuffer();
   FDirectory->SetIPCBufSize(FBufferSize);
   // Opened before the client is asked, so that the view settings and the spool path are in place
   // before its first record can be evicted.
-  FBuffer = std::make_unique<TIPCBuffer>(FBufferSize, 4);
+  FBuffer = std::make_unique<TIPCBuffer>(FBufferSize, KqBufferBlocks);
   FBuffer->SetUseRefNo(FUseRefNo);
   FBuffer->SetUseTime(FUseTime);
   FBuffer->SetSpoolFile(FSpoolFile);
+  FReader = std::make_unique<BufferReader>(*FBuffer);
   FLastRefNo = 0;
 }
 
@@ -103,21 +109,21 @@ bool Monitor::Attach(std::int32_t clientID, std::int32_t timeOutMs) {
   if (!attached) {
     // Nobody took the request: a set connect event would keep every waiting client busy.
     FConnectEvent->Reset();
-    FBuffer.reset();
+    CloseBuffer();
     return false;
   }
   FAttachedID = clientID;
   return true;
 }
 
-std::vector<MonitorLine> Monitor::Detach(std::int32_t timeOutMs) {
+std::vector<TraceLine> Monitor::Detach(std::int32_t timeOutMs) {
   if (!Attached()) return {};
   std::int32_t id = *FAttachedID;
   FClientEvent->SignalID(evMonitorDetach, id);
   AwaitClient(id, evClientDetach, timeOutMs);
-  std::vector<MonitorLine> rest = ReadNew();
+  std::vector<TraceLine> rest = ReadNew();
   FAttachedID.reset();
-  FBuffer.reset();
+  CloseBuffer();
   return rest;
 }
 
@@ -127,7 +133,7 @@ bool Monitor::Reallocate(std::int32_t bytes, std::int32_t timeOutMs) {
   FClientEvent->SignalID(evClientBufFree, id);
   if (!AwaitClient(id, evClientBufFree, timeOutMs)) return false;
   // Both sides let go of the old section, so the new size makes a new one.
-  FBuffer.reset();
+  CloseBuffer();
   FBufferSize = bytes;
   OpenBuffer();
   FClientEvent->SignalID(evClientBufAlloc, id);
@@ -192,79 +198,13 @@ MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   }
 }
 
-std::int32_t Monitor::HeaderField(std::int32_t TBufferData::*field) const noexcept {
-  return std::atomic_ref<std::int32_t>(FBuffer->Header()->*field).load(std::memory_order_relaxed);
-}
-
-std::vector<MonitorLine> Monitor::ReadNew() {
-  std::vector<MonitorLine> lines;
+std::vector<TraceLine> Monitor::ReadNew() {
+  std::vector<TraceLine> lines;
   FStreaming = false;
-  if (!FBuffer) return lines;
-  // The client appends and evicts while we read, and never waits for us. So: move the shared cursor
-  // only by single steps (a jump from an end reads Count and Last, which a concurrent append may have
-  // moved apart), trust the reference number each record carries rather than its index, and check
-  // after every copy that the record was neither evicted (and maybe overwritten) nor swapped for
-  // another under the cursor. On any doubt stop; the next call picks up from the last record shown.
-  const std::int32_t newest = HeaderField(&TBufferData::RefNo) - 1;
-  std::atomic_thread_fence(std::memory_order_acquire);
-  if (newest < FLastRefNo) FLastRefNo = 0;  // the buffer was cleared: numbering starts again
-  if (newest == FLastRefNo) return lines;
-  try {
-    const std::int32_t count = FBuffer->Count();
-    if (count <= 0) return lines;
-    std::int32_t index = HeaderField(&TBufferData::CurItem);
-    if (index < 0 || index >= count) index = 0;
-    std::int32_t refNo = FBuffer->RefNo(index);
-    if (refNo > FLastRefNo + 1) {
-      InvalidateCursor();  // (it may sit on a record other than its index says)
-      refNo = FBuffer->RefNo(index = 0);
-    }
-    while (refNo <= FLastRefNo && index + 1 < count) refNo = FBuffer->RefNo(++index);
-    while (refNo > FLastRefNo) {
-      if (refNo > FLastRefNo + 1) {
-        // A real gap only when the next record we want is no longer listed.
-        if (FLastRefNo + 1 >= OldestListed(false)) {
-          InvalidateCursor();
-          break;
-        }
-        lines.push_back({true, FLastRefNo + 1, refNo - FLastRefNo - 1, {}});
-        FLastRefNo = refNo - 1;
-      }
-      const std::int32_t before = HeaderField(&TBufferData::RefNo) ^ (HeaderField(&TBufferData::Count) << 16);
-      std::u16string text = FBuffer->LineData(index);
-      if (FBuffer->RefNo(index) != refNo) {  // the cursor was moved to another record meanwhile
-        InvalidateCursor();
-        break;
-      }
-      std::atomic_thread_fence(std::memory_order_acquire);
-      const bool quiet = before == (HeaderField(&TBufferData::RefNo) ^ (HeaderField(&TBufferData::Count) << 16));
-      if (refNo < OldestListed(!quiet)) {  // evicted while we copied it: its bytes may be newer ones
-        InvalidateCursor();
-        break;
-      }
-      lines.push_back({false, refNo, 0, std::move(text)});
-      FLastRefNo = refNo;
-      if (++index >= count) break;
-      refNo = FBuffer->RefNo(index);
-    }
-  } catch (const ESilentAbort&) {
-    InvalidateCursor();  // the client evicted under us; what is left is read on the next call
-  }
+  if (!FReader) return lines;
+  FLastRefNo = FReader->ReadNewer(FLastRefNo, lines);
   FStreaming = !lines.empty();
   return lines;
-}
-
-void Monitor::InvalidateCursor() noexcept {
-  // We are the cursor's only user: -2 makes the next step start afresh from an end of the list.
-  std::atomic_ref<std::int32_t>(FBuffer->Header()->CurItem).store(-2, std::memory_order_relaxed);
-}
-
-std::int32_t Monitor::OldestListed(bool writerActive) const noexcept {
-  // Count is raised before RefNo on every append, so while the writer is active the difference can
-  // come out one low: then demand one more.
-  const std::int32_t next = HeaderField(&TBufferData::RefNo);
-  const std::int32_t count = HeaderField(&TBufferData::Count);
-  return next - count + (writerActive ? 1 : 0);
 }
 
 }  // namespace kq

@@ -6,19 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "buffer_reader.h"
 #include "client_directory.h"
 #include "ipc_buffer.h"
 #include "ipc_event.h"
 
 namespace kq {
-
-// One record read by the monitor, or a run of records that were evicted before it could read them.
-struct MonitorLine {
-  bool Gap = false;
-  std::int32_t RefNo = 0;  // of the record; of the first missing one for a gap
-  std::int32_t Missing = 0;
-  std::u16string Text;  // the record's formatted line
-};
 
 enum class MonitorNews { None, Signalled, ClientStarted, ClientStopped, ClientDetached, ClientAttached };
 
@@ -45,7 +38,7 @@ class Monitor {
   // answer. True when the client attached with a working buffer.
   bool Attach(std::int32_t clientID, std::int32_t timeOutMs = 5000);
   // Asks the attached client to detach and waits (bounded) for its answer; unread records are read.
-  std::vector<MonitorLine> Detach(std::int32_t timeOutMs = 2000);
+  std::vector<TraceLine> Detach(std::int32_t timeOutMs = 2000);
   // The reallocation handshake with the attached client; false when it did not complete.
   bool Reallocate(std::int32_t bytes, std::int32_t timeOutMs = 5000);
   // Clears every Alive mark (unless told not to), pings the unconnected clients, and resets the
@@ -58,7 +51,7 @@ class Monitor {
   // detach). Records are not read here: call ReadNew after every wake, signalled or not.
   MonitorMessage Poll(std::int32_t timeOutMs);
   // Records newer than the last one read, oldest first, with gaps where records were evicted unread.
-  std::vector<MonitorLine> ReadNew();
+  std::vector<TraceLine> ReadNew();
 
   bool Attached() const noexcept { return FAttachedID.has_value(); }
   std::int32_t AttachedID() const noexcept { return FAttachedID.value_or(0); }
@@ -69,10 +62,7 @@ class Monitor {
   // Waits for `kind` from `clientID` on the monitor event, passing over other clients' signals.
   bool AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data = nullptr);
   void OpenBuffer();
-  std::int32_t HeaderField(std::int32_t TBufferData::*field) const noexcept;
-  // The reference number of the oldest record still listed (a lower bound while the writer works).
-  std::int32_t OldestListed(bool writerActive) const noexcept;
-  void InvalidateCursor() noexcept;
+  void CloseBuffer() noexcept;
 
   std::int32_t FID;
   std::int32_t FPreviousMonitorID = 0;
@@ -85,6 +75,7 @@ class Monitor {
   std::unique_ptr<TIPCEvent> FClientEvent;
   std::unique_ptr<TIPCEvent> FConnectEvent;
   std::unique_ptr<TIPCBuffer> FBuffer;
+  std::unique_ptr<BufferReader> FReader;
   std::optional<std::int32_t> FAttachedID;
   std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;

@@ -24,7 +24,7 @@ std::u16string Numbered(int n) { return u"r" + Utf8ToUtf16(std::to_string(n)); }
 
 std::int32_t Offset(TIPCBuffer& buffer, std::int32_t index) {
   buffer.RefNo(index);
-  return buffer.Header()->CurPtr;
+  return kqtest::RawHeader(buffer)->CurPtr;
 }
 
 void PutInt(TIPCBuffer& buffer, std::int32_t offset, std::int32_t value) {
@@ -50,7 +50,7 @@ TEST_F(BufferViews, CursorStepsFromTheNearerEndOrByOne) {
   for (int n = 1; n <= 5; ++n) AddText(buffer, Numbered(n));
   std::int32_t at[5];
   for (int i = 0; i < 5; ++i) at[i] = Offset(buffer, i);
-  PBufferData h = buffer.Header();
+  PBufferData h = kqtest::RawHeader(buffer);
 
   // Each case breaks the links that the wrong route would take, so only the right route succeeds.
   buffer.Clear(false);
@@ -107,7 +107,7 @@ TEST_F(BufferViews, ReadingInOrderFollowsTheCursorAcrossALapBothWays) {
 TEST_F(BufferViews, ColumnsAndLinesFollowTheFourSettings) {
   TIPCBuffer buffer(1000, 4);
   AddText(buffer, u"abc");
-  PBufferData h = buffer.Header();
+  PBufferData h = kqtest::RawHeader(buffer);
   std::int32_t ticks;
   std::memcpy(&ticks, reinterpret_cast<const unsigned char*>(buffer.Data(0)) - 4, 4);
   h->BaseTime = 45000.5;  // noon
@@ -147,7 +147,7 @@ TEST_F(BufferViews, ColumnsAndLinesFollowTheFourSettings) {
 TEST_F(BufferViews, TimeStampsSurviveATickCounterWrap) {
   TIPCBuffer buffer(1000, 4);
   AddText(buffer, u"late");
-  PBufferData h = buffer.Header();
+  PBufferData h = kqtest::RawHeader(buffer);
   h->BaseTime = 45000.25;
   h->BaseTicks = static_cast<std::int32_t>(0xFFFFFF00u);
   PutInt(buffer, h->First + 16, 0x100);
@@ -203,7 +203,7 @@ TEST_F(BufferViews, SpoolFileKeepsAtMost260Characters) {
   std::u16string path(300, u'p');
   buffer.SetSpoolFile(path);
   EXPECT_EQ(buffer.SpoolFile(), path.substr(0, 260));
-  EXPECT_EQ(buffer.Header()->SpoolFile[260], u'\0');
+  EXPECT_EQ(kqtest::RawHeader(buffer)->SpoolFile[260], u'\0');
   buffer.SetSpoolFile(u"short");
   EXPECT_EQ(buffer.SpoolFile(), u"short");
   buffer.Clear(false);

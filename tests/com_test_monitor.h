@@ -57,7 +57,7 @@ class TestMonitor {
   // Payload size in bytes and text of the newest record.
   std::pair<std::int32_t, std::u16string> LastRecord() {
     const auto* base = static_cast<const unsigned char*>(Buffer->SharedMem().Buffer());
-    const std::int32_t last = Buffer->Header()->Last;
+    const std::int32_t last = kqtest::RawHeader(*Buffer)->Last;
     std::int32_t size = 0;
     std::memcpy(&size, base + last + 8, 4);
     std::u16string text(static_cast<std::size_t>(size) / 2, u'\0');

@@ -17,8 +17,8 @@ namespace {
 std::u16string Statement(int i) { return Utf8ToUtf16("stmt " + std::to_string(i)); }
 
 // Reads everything the attached client sends until it detaches (or timeOutMs passes).
-std::vector<MonitorLine> ReadUntilDetach(Monitor& monitor, int timeOutMs = 60000) {
-  std::vector<MonitorLine> lines;
+std::vector<TraceLine> ReadUntilDetach(Monitor& monitor, int timeOutMs = 60000) {
+  std::vector<TraceLine> lines;
   auto deadline = kqtest::SteadyMs() + timeOutMs;
   while (kqtest::SteadyMs() < deadline) {
     MonitorMessage message = monitor.Poll(100);
@@ -55,12 +55,12 @@ TEST(EndToEnd, EveryStatementSubmittedWhileAttachedIsReadInOrder) {
   const int count = 3000;
   kqtest::ChildProcess driver({"driver", "5", std::to_string(count), "0", "0"});
   ASSERT_TRUE(AttachWhenListed(monitor, 5));
-  std::vector<MonitorLine> lines = ReadUntilDetach(monitor);
+  std::vector<TraceLine> lines = ReadUntilDetach(monitor);
   ASSERT_EQ(driver.Wait(20000), 0);
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(count + 1));
   EXPECT_EQ(lines[0].Text, u"Log started for: driver5");
   for (int i = 0; i < count; ++i) {
-    const MonitorLine& line = lines[static_cast<std::size_t>(i) + 1];
+    const TraceLine& line = lines[static_cast<std::size_t>(i) + 1];
     ASSERT_FALSE(line.Gap) << i;
     ASSERT_EQ(line.RefNo, i + 2);
     ASSERT_EQ(line.Text, Statement(i));
@@ -76,14 +76,14 @@ TEST(EndToEnd, ASmallBufferSpoolsWhatTheMonitorCouldNotReadAndReportsTheGaps) {
   const int count = 4000;
   kqtest::ChildProcess driver({"driver", "6", std::to_string(count), "0", "0"});
   ASSERT_TRUE(AttachWhenListed(monitor, 6));
-  std::vector<MonitorLine> lines = ReadUntilDetach(monitor);
+  std::vector<TraceLine> lines = ReadUntilDetach(monitor);
   ASSERT_EQ(driver.Wait(20000), 0);
 
   // Read lines carry "<refno>  <text>"; every statement was either read or spooled, and neither list
   // holds one twice or out of order. Reported gaps add up to what was not read.
   std::set<std::string> seen;
   int lastRead = -1, gapTotal = 0, readCount = 0;
-  for (const MonitorLine& line : lines) {
+  for (const TraceLine& line : lines) {
     if (line.Gap) {
       gapTotal += line.Missing;
       continue;

@@ -277,9 +277,9 @@ TEST(BufferStore, ACyclicChainEndsEveryWalk) {
   for (int i = 0; i < 30; ++i) AddText(buffer, u"cycle" + Utf8ToUtf16(std::to_string(i)));
   // The third and fourth records point at each other; the list never reaches Last or 0.
   buffer.RefNo(2);
-  const std::int32_t third = buffer.Header()->CurPtr;
+  const std::int32_t third = kqtest::RawHeader(buffer)->CurPtr;
   buffer.RefNo(3);
-  PutInt(buffer, buffer.Header()->CurPtr + 4, third);
+  PutInt(buffer, kqtest::RawHeader(buffer)->CurPtr + 4, third);
   const std::string path = kqtest::TempPath("cycle.txt");
   buffer.SaveToFile(Utf8ToUtf16(path));
   EXPECT_LE(ReadFile(path).size(), 50u * 40u);  // at most one line per 20 bytes of area
@@ -290,9 +290,9 @@ TEST(BufferStore, ACyclicChainEndsEveryWalk) {
   // Eviction over a cycle among the oldest records ends too, and the ring goes on.
   for (int i = 0; i < 40; ++i) AddText(buffer, u"again");
   buffer.RefNo(0);
-  const std::int32_t oldest = buffer.Header()->CurPtr;
+  const std::int32_t oldest = kqtest::RawHeader(buffer)->CurPtr;
   buffer.RefNo(1);
-  PutInt(buffer, buffer.Header()->CurPtr + 4, oldest);
+  PutInt(buffer, kqtest::RawHeader(buffer)->CurPtr + 4, oldest);
   int refused = 0;
   for (int i = 0; i < 100; ++i) {
     try {

@@ -126,7 +126,7 @@ TEST(ClientEndpoint, AnnouncesItselfAttachesAndWritesTheFirstLine) {
   std::u16string expected = u"Log started for: " + longName;
   EXPECT_EQ(RecordText(buffer, 0), expected);
   TTraceRecord head;
-  std::memcpy(&head, reinterpret_cast<unsigned char*>(buffer.Header()) + 592, sizeof head);
+  std::memcpy(&head, reinterpret_cast<unsigned char*>(kqtest::RawHeader(buffer)) + 592, sizeof head);
   EXPECT_EQ(head.Size, static_cast<std::int32_t>((expected.size() + 1) * 2));
   EXPECT_EQ(head.RefNo, 1);
 }
@@ -226,7 +226,7 @@ TEST(ClientEndpoint, ReallocatesWhenTheMonitorAnswersAndDetachesWhenItDoesNot) {
     EXPECT_EQ(client->State(), stConnected);
     Submit(*client, u"into the new buffer");
     ASSERT_TRUE(monitor.Next());
-    EXPECT_EQ(fresh.Header()->BufSize, 16 * 1024);
+    EXPECT_EQ(kqtest::RawHeader(fresh)->BufSize, 16 * 1024);
     ASSERT_EQ(fresh.Count(), 1);
     EXPECT_EQ(RecordText(fresh, 0), u"into the new buffer");
   }
@@ -430,7 +430,7 @@ TEST(ClientEndpoint, DropsAStatementWhenTheSharedHeaderIsDamagedAndStaysUsable) 
   ASSERT_NO_FATAL_FAILURE(Connect(monitor, *client));
   TIPCBuffer buffer(64 * 1024, 4);
   const std::int32_t count = buffer.Count();
-  buffer.Header()->Free = 0x7fff0000;  // another process scribbled over the header
+  kqtest::RawHeader(buffer)->Free = 0x7fff0000;  // another process scribbled over the header
   EXPECT_THROW(Submit(*client, u"lost"), EKqError);
   EXPECT_EQ(buffer.Count(), count);
   buffer.Clear(false);  // the monitor repairs it

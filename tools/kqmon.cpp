@@ -10,13 +10,14 @@
 #include "monitor.h"
 #include "platform.h"
 #include "text.h"
+#include "time_text.h"
 #include "tool_support.h"
 
 namespace {
 
 using kq::Monitor;
-using kq::MonitorLine;
 using kq::MonitorNews;
+using kq::TraceLine;
 
 constexpr const char* Usage =
     "usage: kqmon COMMAND [OPTIONS]\n"
@@ -48,13 +49,31 @@ void Status(const std::string& message) {
   std::fflush(stderr);
 }
 
-void PrintLines(const std::vector<MonitorLine>& lines) {
-  for (const MonitorLine& line : lines) {
+struct LineFormat {
+  bool RefNo = false;
+  bool Time = false;
+  std::u16string TimeSeparator = kq::LocaleTimeSeparator();
+};
+
+// The views' line: the reference number padded to six places, the time of day, the text.
+std::u16string FormatLine(const TraceLine& line, const LineFormat& format) {
+  std::u16string text;
+  if (format.RefNo) {
+    text = kq::Utf8ToUtf16(std::to_string(line.RefNo));
+    if (text.size() < 6) text.append(6 - text.size(), u' ');
+    text.append(u"  ");
+  }
+  if (format.Time) text.append(kq::TimeText(line.Time, format.TimeSeparator)).append(u"  ");
+  return text.append(line.Text);
+}
+
+void PrintLines(const std::vector<TraceLine>& lines, const LineFormat& format) {
+  for (const TraceLine& line : lines) {
     if (line.Gap) {
       kqtool::PrintLine(kq::Utf8ToUtf16("--- gap: " + std::to_string(line.Missing) + " statement(s) from ref " +
                                         std::to_string(line.RefNo) + " evicted before they were read ---"));
     } else {
-      kqtool::PrintLine(line.Text);
+      kqtool::PrintLine(FormatLine(line, format));
     }
   }
 }
@@ -105,6 +124,7 @@ int Watch(const WatchOptions& options) {
   Monitor monitor(kqtool::ProcessID());
   monitor.SetBufferSize(options.BufferKB * 1024);
   monitor.SetViewSettings(options.RefNo, options.Time, kq::Utf8ToUtf16(options.Spool));
+  LineFormat format{options.RefNo, options.Time};
   auto start = std::chrono::steady_clock::now();
   auto expired = [&] {
     return options.Duration &&
@@ -133,19 +153,19 @@ int Watch(const WatchOptions& options) {
              std::to_string(options.BufferKB) + " KB");
     }
     kq::MonitorMessage message = monitor.Poll(200);
-    PrintLines(monitor.ReadNew());
+    PrintLines(monitor.ReadNew(), format);
     if (message.News == MonitorNews::ClientDetached && !monitor.Attached()) {
       Status("client " + std::to_string(message.ClientID) + " detached");
       detached = true;
     }
   }
-  PrintLines(monitor.ReadNew());
+  PrintLines(monitor.ReadNew(), format);
   if (!options.Save.empty() && monitor.Buffer()) {
     monitor.Buffer()->SaveToFile(kq::Utf8ToUtf16(options.Save));
     Status("saved to " + options.Save);
   }
   if (monitor.Attached()) {
-    PrintLines(monitor.Detach());
+    PrintLines(monitor.Detach(), format);
     Status("detached");
   }
   return 0;

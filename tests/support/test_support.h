@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ipc_buffer.h"
 #include "kq_error.h"
 
 namespace kqtest {
@@ -19,6 +20,12 @@ std::optional<kq::EKqError> CreationError(Fn create) {
     return e;
   }
   return std::nullopt;
+}
+
+// The buffer's section header, read and damaged straight through its documented layout, as another
+// process would.
+inline kq::PBufferData RawHeader(const kq::TIPCBuffer& buffer) {
+  return static_cast<kq::PBufferData>(buffer.SharedMem().Buffer());
 }
 
 // "Suite_Name" of the running test, fit for object and file names.

@@ -1,0 +1,109 @@
+#include "buffer_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ipc_buffer.h"
+#include "platform.h"
+#include "test_support.h"
+#include "text.h"
+
+using namespace kq;
+
+namespace {
+
+void AddText(TIPCBuffer& buffer, std::u16string_view text) {
+  std::u16string copy(text);
+  buffer.Add(copy.c_str(), static_cast<std::int32_t>((copy.size() + 1) * 2));
+}
+
+std::u16string Numbered(int n) { return Utf8ToUtf16("statement " + std::to_string(n)); }
+
+}  // namespace
+
+TEST(BufferReader, ReadsEachRecordOnceWithItsOwnNumberTimeAndText) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(64 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  std::vector<TraceLine> lines;
+  EXPECT_EQ(reader.ReadNewer(0, lines), 0);
+  EXPECT_TRUE(lines.empty());
+
+  const double before = NowDateTime();
+  for (int i = 1; i <= 3; ++i) AddText(buffer, Numbered(i));
+  std::int32_t last = reader.ReadNewer(0, lines);
+  AddText(buffer, Numbered(4));
+  last = reader.ReadNewer(last, lines);
+  EXPECT_EQ(last, 4);
+  ASSERT_EQ(lines.size(), 4u);
+  for (int i = 1; i <= 4; ++i) {
+    const TraceLine& line = lines[static_cast<std::size_t>(i - 1)];
+    EXPECT_FALSE(line.Gap);
+    EXPECT_FALSE(line.Cut);
+    EXPECT_EQ(line.RefNo, i);
+    EXPECT_EQ(line.Text, Numbered(i));
+    // The tick clock is coarse: a generous second either way.
+    EXPECT_NEAR(line.Time, before, 1.0 / 86400);
+  }
+  lines.clear();
+  EXPECT_EQ(reader.ReadNewer(last, lines), 4);
+  EXPECT_TRUE(lines.empty()) << "nothing new reads nothing";
+}
+
+TEST(BufferReader, RecordsEvictedUnreadBecomeOneGapWithTheirCount) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(4 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  std::vector<TraceLine> lines;
+  AddText(buffer, Numbered(1));
+  std::int32_t last = reader.ReadNewer(0, lines);
+  ASSERT_EQ(last, 1);
+  // Far more than the ring holds: the oldest unread records are evicted.
+  for (int i = 2; i <= 400; ++i) AddText(buffer, Numbered(i));
+  last = reader.ReadNewer(last, lines);
+  EXPECT_EQ(last, 400);
+  ASSERT_GE(lines.size(), 3u);
+  ASSERT_TRUE(lines[1].Gap);
+  EXPECT_EQ(lines[1].RefNo, 2);
+  const std::int32_t firstKept = lines[2].RefNo;
+  EXPECT_EQ(lines[1].Missing, firstKept - 2);
+  EXPECT_EQ(firstKept + static_cast<std::int32_t>(lines.size()) - 3, 400) << "after the gap, every record in order";
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    EXPECT_FALSE(lines[i].Gap);
+    EXPECT_EQ(lines[i].Text, Numbered(lines[i].RefNo));
+  }
+}
+
+TEST(BufferReader, ATextAtTheRecordLimitIsMarkedCutAndAShorterOneIsNot) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(4 * 1024, KqBufferBlocks);  // 1 KB blocks: a record takes at most 512 bytes
+  BufferReader reader(buffer);
+  const std::size_t limit = (1024 / 2 - KqRecordHeadSize) / 2 - 1;  // characters kept before the NUL
+  AddText(buffer, std::u16string(limit - 2, u'a'));
+  AddText(buffer, std::u16string(limit + 100, u'b'));
+  std::vector<TraceLine> lines;
+  ASSERT_EQ(reader.ReadNewer(0, lines), 2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_FALSE(lines[0].Cut);
+  EXPECT_EQ(lines[0].Text.size(), limit - 2);
+  EXPECT_TRUE(lines[1].Cut);
+  EXPECT_EQ(lines[1].Text, std::u16string(limit, u'b'));
+}
+
+TEST(BufferReader, AClearedBufferStartsTheNumberingAgain) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(64 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  std::vector<TraceLine> lines;
+  for (int i = 1; i <= 5; ++i) AddText(buffer, Numbered(i));
+  std::int32_t last = reader.ReadNewer(0, lines);
+  buffer.Clear(false);
+  AddText(buffer, Numbered(1));
+  lines.clear();
+  last = reader.ReadNewer(last, lines);
+  EXPECT_EQ(last, 1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].RefNo, 1);
+}
