@@ -159,6 +159,14 @@ void Monitor::SendSignal(std::int32_t clientID, std::int32_t value) noexcept {
   FClientEvent->SignalData(evMonitorSignal, clientID, value);
 }
 
+std::optional<std::int32_t> Monitor::LiveOtherMonitor() const {
+  // The one we displaced at start, or one that registered itself after us.
+  const std::int32_t now = FDirectory->MonitorID();
+  if (now != 0 && now != FID) return now;
+  if (FPreviousMonitorID != 0 && FPreviousMonitorID != FID) return FPreviousMonitorID;
+  return std::nullopt;
+}
+
 MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   if (FEarlyDetach) {
     MonitorMessage early{MonitorNews::ClientDetached, *FEarlyDetach};

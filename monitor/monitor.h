@@ -46,6 +46,9 @@ class Monitor {
   void Ping(bool clearAlive = true);
   // An integer for a connected client's callback.
   void SendSignal(std::int32_t clientID, std::int32_t value) noexcept;
+  // The ID of another monitor that is registered and alive, which owns the one trace buffer: while it
+  // lives, this monitor must not attach or reallocate. For now any other registered ID counts as alive.
+  std::optional<std::int32_t> LiveOtherMonitor() const;
 
   // Waits up to timeOutMs for a client's signal and answers what needs an answer (a leaving client's
   // detach). Records are not read here: call ReadNew after every wake, signalled or not.

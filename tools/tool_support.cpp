@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 
 #include "text.h"
 
@@ -12,6 +13,15 @@ std::optional<std::int32_t> ParseInt(std::string_view text) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   return value;
+}
+
+bool UseColour(const std::string& when, bool terminal) {
+  if (when == "always") return true;
+  if (when == "never" || !terminal) return false;
+  const char* noColour = std::getenv("NO_COLOR");
+  if (noColour && *noColour) return false;
+  const char* term = std::getenv("TERM");
+  return !(term && std::string_view(term) == "dumb");
 }
 
 void PrintLine(std::u16string_view text) {

@@ -16,6 +16,14 @@ std::int32_t ProcessID();
 // A whole decimal number in the range of int32, or nothing.
 std::optional<std::int32_t> ParseInt(std::string_view text);
 
+// True when standard output is an interactive terminal (not a pipe or a file).
+bool StdoutIsTerminal();
+// Makes the console take UTF-8 and ANSI colour sequences (Windows); nothing to do on POSIX terminals.
+void PrepareConsole();
+// Whether to colour output for `when` ("auto", "always", "never"): auto means a terminal, unless the
+// NO_COLOR convention (any non-empty value) or TERM=dumb says otherwise.
+bool UseColour(const std::string& when, bool terminal);
+
 // Writes UTF-16 text to standard output as UTF-8 and flushes it, so that lines appear live.
 void PrintLine(std::u16string_view text);
 

@@ -14,6 +14,8 @@ void OnSignal(int) { Interrupted = 1; }
 }  // namespace
 
 void InstallInterruptHandler() {
+  // A closed pipe shows as a failed write, which ends the loop cleanly (the monitor detaches).
+  signal(SIGPIPE, SIG_IGN);
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -22,6 +24,10 @@ void InstallInterruptHandler() {
 }
 
 bool InterruptRequested() { return Interrupted != 0; }
+
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+
+void PrepareConsole() {}
 
 std::int32_t ProcessID() { return static_cast<std::int32_t>(getpid()); }
 

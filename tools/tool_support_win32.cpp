@@ -1,6 +1,13 @@
+#include <io.h>
 #include <windows.h>
 
+#include <cstdio>
+
 #include <atomic>
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 
 #include "tool_support.h"
 
@@ -18,6 +25,16 @@ BOOL WINAPI OnControl(DWORD) {
 void InstallInterruptHandler() { SetConsoleCtrlHandler(OnControl, TRUE); }
 
 bool InterruptRequested() { return Interrupted; }
+
+bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
+
+void PrepareConsole() {
+  SetConsoleOutputCP(CP_UTF8);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode))
+    SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
 
 std::int32_t ProcessID() { return static_cast<std::int32_t>(GetCurrentProcessId()); }
 

@@ -1,0 +1,116 @@
+#include "client_watcher.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "kq_error.h"
+#include "platform.h"
+#include "text.h"
+#include "tool_support.h"
+
+namespace kqtool {
+
+void Status(const std::string& message) {
+  std::fprintf(stderr, "kqmon: %s\n", message.c_str());
+  std::fflush(stderr);
+}
+
+std::optional<std::int32_t> ClientWatcher::FindClient(kq::TClientDirectory& directory, const std::string& client) {
+  // An ID first; a name that is all digits can still be reached when no client has it as its ID.
+  if (auto id = ParseInt(client); id && directory.FindClient(*id) != -1) return id;
+  const std::u16string name = kq::Utf8ToUtf16(client);
+  for (std::int32_t i = 1; i <= directory.Count(); ++i) {
+    try {
+      const kq::TClientDirEntry entry = directory.GetClientRec(i);
+      if (kq::ReadFixedText(entry.Name, 58) == name) return entry.ID;
+    } catch (const kq::EKqError&) {
+      break;  // the table shrank while we read it
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::int32_t> ClientWatcher::PickClient(kq::Monitor& monitor) const {
+  kq::TClientDirectory& directory = monitor.Directory();
+  if (!FSettings.Client.empty()) return FindClient(directory, FSettings.Client);
+  if (directory.Count() > 0) {
+    try {
+      return directory.GetClientRec(1).ID;
+    } catch (const kq::EKqError&) {
+    }
+  }
+  return std::nullopt;
+}
+
+int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
+  InstallInterruptHandler();
+  kq::Monitor monitor(ProcessID());
+  if (auto other = monitor.LiveOtherMonitor()) {
+    Status("monitor " + std::to_string(*other) +
+           " is already watching; only one monitor can watch at a time, since every client writes into the one "
+           "trace buffer and two monitors would mix their statements. Stop that one first.");
+    return 1;
+  }
+  monitor.SetBufferSize(FSettings.BufferKB * 1024);
+  monitor.SetViewSettings(FSettings.RefNo, FSettings.Time, kq::Utf8ToUtf16(FSettings.Spool));
+
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  auto nextTick = start + std::chrono::seconds(1);
+  auto expired = [&] {
+    return FSettings.Duration && std::chrono::duration<double>(Clock::now() - start).count() >= *FSettings.Duration;
+  };
+  ClientInfo client;
+  bool announcedWait = false, detached = false, stopped = false;
+  auto deliver = [&](const std::vector<kq::TraceLine>& lines) {
+    if (!lines.empty() && !onBatch(lines, client)) stopped = true;
+  };
+  auto tick = [&] {
+    if (onSecond && Clock::now() >= nextTick) {
+      nextTick += std::chrono::seconds(1);
+      onSecond();
+    }
+  };
+  while (!stopped && !InterruptRequested() && !expired()) {
+    tick();
+    if (!monitor.Attached()) {
+      if (detached && FSettings.UntilDetach) break;
+      std::optional<std::int32_t> id = PickClient(monitor);
+      if (!id) {
+        if (!announcedWait)
+          Status(FSettings.Client.empty() ? "waiting for a client to start"
+                                          : "waiting for client " + FSettings.Client + " to start");
+        announcedWait = true;
+        monitor.Poll(200);
+        continue;
+      }
+      if (!monitor.Attach(*id)) {
+        Status("client " + std::to_string(*id) + " did not attach; retrying");
+        kq::SleepMs(500);
+        continue;
+      }
+      announcedWait = false;
+      client = {*id, monitor.Directory().GetClientName(*id)};
+      Status("watching client " + std::to_string(*id) + " (" + kq::Utf16ToUtf8(client.Name) + "), buffer " +
+             std::to_string(FSettings.BufferKB) + " KB");
+    }
+    kq::MonitorMessage message = monitor.Poll(200);
+    deliver(monitor.ReadNew());
+    if (message.News == kq::MonitorNews::ClientDetached && !monitor.Attached()) {
+      Status("client " + std::to_string(message.ClientID) + " detached");
+      detached = true;
+    }
+  }
+  deliver(monitor.ReadNew());
+  if (!FSettings.Save.empty() && monitor.Buffer()) {
+    monitor.Buffer()->SaveToFile(kq::Utf8ToUtf16(FSettings.Save));
+    Status("saved to " + FSettings.Save);
+  }
+  if (monitor.Attached()) {
+    deliver(monitor.Detach());
+    Status("detached");
+  }
+  return 0;
+}
+
+}  // namespace kqtool

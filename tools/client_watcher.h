@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "buffer_reader.h"
+#include "monitor.h"
+#include "record_formatter.h"
+
+namespace kqtool {
+
+// What `watch` and `top` share: which client, the buffer and how long.
+struct WatchSettings {
+  std::string Client;  // an ID or a name; empty: the first listed, else the next to start
+  std::int32_t BufferKB = 64;
+  bool RefNo = false;  // view settings written to the buffer header (its save file shows them)
+  bool Time = false;
+  std::string Spool;
+  std::string Save;
+  std::optional<double> Duration;  // seconds
+  bool UntilDetach = false;
+};
+
+// Attaches to the chosen client as the one monitor and hands every batch of records (statements and
+// gaps, in reference-number order) to the caller until Ctrl+C, the duration, the client's leaving
+// (with UntilDetach) or the caller asks to stop. Refuses to start while another monitor is alive:
+// every client writes into the one trace buffer, so two monitors would mix their clients' statements.
+class ClientWatcher {
+ public:
+  // Returns false to stop the watch (the output cannot take more).
+  using BatchFn = std::function<bool(const std::vector<kq::TraceLine>&, const ClientInfo&)>;
+  using TickFn = std::function<void()>;
+
+  explicit ClientWatcher(WatchSettings settings) : FSettings(std::move(settings)) {}
+
+  // The exit code: 0, or 1 after a message on standard error. `onSecond` (may be empty) runs about
+  // once a second.
+  int Run(const BatchFn& onBatch, const TickFn& onSecond = {});
+
+  // The directory entry that `client` (an ID or a name) names, or nothing.
+  static std::optional<std::int32_t> FindClient(kq::TClientDirectory& directory, const std::string& client);
+
+ private:
+  std::optional<std::int32_t> PickClient(kq::Monitor& monitor) const;
+
+  WatchSettings FSettings;
+};
+
+// A message of the tools on standard error, "kqmon: " first.
+void Status(const std::string& message);
+
+}  // namespace kqtool

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string_view>
+
+#include "record_formatter.h"
+#include "time_stamp_format.h"
+
+namespace kqtool {
+
+struct TextStyle {
+  bool RefNo = false;   // the reference number, padded to six places
+  bool Time = false;    // the local date and time with milliseconds
+  bool Colour = false;  // ANSI colours (for a terminal)
+};
+
+// The readable form: "<refno>  <date time.ms>  <text>", a cut text ending in CutMark, the first
+// record as a line of its own kind, and gaps as a line that says what was lost.
+class TextFormatter : public RecordFormatter {
+ public:
+  static constexpr std::string_view CutMark = " [cut]";
+
+  explicit TextFormatter(TextStyle style) noexcept : FStyle(style) {}
+
+  void Statement(const kq::TraceLine& line, std::u16string_view text, const ClientInfo& client,
+                 OutputBuffer& out) override;
+  void LogStarted(const kq::TraceLine& line, std::u16string_view name, const ClientInfo& client,
+                  OutputBuffer& out) override;
+  void Gap(const kq::TraceLine& gap, double noticed, const ClientInfo& client, OutputBuffer& out) override;
+
+ private:
+  void Columns(const kq::TraceLine& line, OutputBuffer& out);
+  void Colour(std::string_view code, OutputBuffer& out) {
+    if (FStyle.Colour) out.Append(code);
+  }
+
+  TextStyle FStyle;
+  TimeStampFormat FTime;
+};
+
+}  // namespace kqtool
