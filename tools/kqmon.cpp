@@ -21,6 +21,7 @@ constexpr const char* Footer =
 
 void AddFormat(CLI::App& command, std::string& format) {
   command.add_option("--format", format, "output format: text, or json (one object per line)")
+      ->type_name("FORMAT")
       ->check(CLI::IsMember({"text", "json"}))
       ->capture_default_str();
 }
@@ -28,17 +29,22 @@ void AddFormat(CLI::App& command, std::string& format) {
 void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& filter, std::string& grep,
                       std::string& colour) {
   command.add_option("--client", watch.Client,
-                     "the client to watch, by ID or by name (default: the first listed, else the next to start)");
+                     "the client to watch, by ID or by name (default: the first listed, else the next to start)")
+      ->type_name("ID|NAME");
   command.add_option("--buffer-size", watch.BufferKB, "trace buffer size in KB")
+      ->type_name("KB")
       ->check(CLI::Range(1, 1024 * 1024))
       ->capture_default_str();
-  command.add_option("--spool", watch.Spool, "let the client append evicted statements to FILE");
-  command.add_option("--save", watch.Save, "save the buffer's statements to FILE when leaving");
-  command.add_option("--duration", watch.Duration, "leave after this many seconds")->check(CLI::NonNegativeNumber);
+  command.add_option("--spool", watch.Spool, "let the client append evicted statements to FILE")->type_name("FILE");
+  command.add_option("--save", watch.Save, "save the buffer's statements to FILE when leaving")->type_name("FILE");
+  command.add_option("--duration", watch.Duration, "leave after this many seconds")
+      ->type_name("SECONDS")->check(CLI::NonNegativeNumber);
   command.add_flag("--until-detach", watch.UntilDetach, "leave when the watched client detaches");
-  command.add_option("--grep", grep, "only statements that contain PATTERN (plain text, any case)");
+  command.add_option("--grep", grep, "only statements that contain PATTERN (plain text, any case)")
+      ->type_name("PATTERN");
   command.add_flag("--redact", filter.Redact, "replace string and numeric literals with ? in all output");
   command.add_option("--color", colour, "colour: auto (a terminal, unless NO_COLOR is set), always, never")
+      ->type_name("WHEN")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str();
 }
@@ -66,11 +72,14 @@ int Run(int argc, char** argv) {
   watchCommand->add_flag("--time", watch.Watch.Time, "show the date and time with milliseconds");
   AddWatchSettings(*watchCommand, watch.Watch, watch.Filter, watchGrep, watch.Colour);
   AddFormat(*watchCommand, watch.Format);
-  CLI::Option* output = watchCommand->add_option("--output", watch.Output, "write to FILE instead of standard output");
+  CLI::Option* output = watchCommand->add_option("--output", watch.Output, "write to FILE instead of standard output")
+                               ->type_name("FILE");
   watchCommand->add_option("--rotate-size", watch.RotateSizeMB, "start a new FILE when it would pass MB megabytes")
+      ->type_name("MB")
       ->check(CLI::PositiveNumber)
       ->needs(output);
   watchCommand->add_option("--rotate-keep", watch.RotateKeep, "old files to keep as FILE.1 .. FILE.N")
+      ->type_name("N")
       ->check(CLI::Range(0, 1000))
       ->capture_default_str()
       ->needs(output);
@@ -80,26 +89,30 @@ int Run(int argc, char** argv) {
   CLI::App* topCommand = app.add_subcommand("top", "attach to a client and count its statements by shape");
   AddWatchSettings(*topCommand, top.Watch, top.Filter, topGrep, top.Colour);
   AddFormat(*topCommand, top.Format);
-  topCommand->add_option("-n,--limit", top.Limit, "rows to show")->check(CLI::Range(1, 100000))->capture_default_str();
+  topCommand->add_option("-n,--limit", top.Limit, "rows to show")
+      ->type_name("N")->check(CLI::Range(1, 100000))->capture_default_str();
   topCommand->add_option("--burst", top.Burst.Count, "a burst is this many statements of one shape ...")
+      ->type_name("N")
       ->check(CLI::Range(2, 1000000))
       ->capture_default_str();
   topCommand->add_option("--burst-window", top.Burst.WindowMs, "... within this many milliseconds")
+      ->type_name("MS")
       ->check(CLI::Range(1, 3600000))
       ->capture_default_str();
 
   std::int32_t signalID = 0, signalValue = 0;
   CLI::App* signalCommand =
       app.add_subcommand("signal", "send VALUE to the connected client ID (its driver's callback)");
-  signalCommand->add_option("ID", signalID, "the client")->required();
-  signalCommand->add_option("VALUE", signalValue, "a whole number")->required();
+  signalCommand->add_option("ID", signalID, "the client")->required()->type_name("ID");
+  signalCommand->add_option("VALUE", signalValue, "a whole number")->required()->type_name("VALUE");
 
   std::int32_t reallocKB = 0;
   std::string reallocClient;
   CLI::App* reallocCommand =
       app.add_subcommand("realloc", "resize an unwatched client's trace buffer (attach, resize, detach)");
-  reallocCommand->add_option("KB", reallocKB, "the new size in KB")->required()->check(CLI::Range(1, 1024 * 1024));
-  reallocCommand->add_option("--client", reallocClient, "the client, by ID or by name (default: the first listed)");
+  reallocCommand->add_option("KB", reallocKB, "the new size in KB")->required()->type_name("KB")->check(CLI::Range(1, 1024 * 1024));
+  reallocCommand->add_option("--client", reallocClient, "the client, by ID or by name (default: the first listed)")
+      ->type_name("ID|NAME");
 
   for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) command->footer(Footer);
 
