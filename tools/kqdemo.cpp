@@ -1,5 +1,6 @@
 // kqdemo: a sample database driver. Attaches a traced client, submits statements (from a file, from
 // standard input, or a built-in workload at a given rate) and prints the values the monitor sends.
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,21 +16,17 @@
 #include "kqintf.h"
 #include "text.h"
 #include "tool_support.h"
+#include "tool_version.h"
 
 namespace {
 
-constexpr const char* Usage =
-    "usage: kqdemo [--id N] [--name TEXT] [--count N] [--rate PER_SECOND] [--file PATH | -] [--wait SECONDS]\n"
-    "              [--registered]\n"
-    "\n"
-    "A sample database driver. Creates a KqClient object through the COM interface (from the kqclient\n"
+constexpr const char* Description =
+    "kqdemo: a sample database driver. Creates a KqClient object through the COM interface (from the kqclient\n"
     "library beside this program, or with --registered through its registration: CoCreateInstance on\n"
     "Windows after regsvr32), attaches it and submits SQL statements: the lines of PATH (or of standard\n"
     "input with -), or else COUNT statements of a built-in order-entry workload at RATE per second.\n"
     "Values a monitor sends arrive through the callback and are printed. Gives a monitor --wait seconds\n"
-    "to connect before the first statement; statements that no monitor reads are dropped.\n"
-    "Defaults: --id <process id> --name kqdemo --count 20 --rate 5 --wait 1. Ctrl+C ends early.\n"
-    "Exit codes: 0 success, 1 failure, 2 usage error.\n";
+    "to connect before the first statement; statements that no monitor reads are dropped. Ctrl+C ends early.";
 
 const char* const Workload[] = {
     "SELECT c.id, c.name, c.credit_limit FROM customers c WHERE c.id = %d",
@@ -141,40 +138,33 @@ int Run(const Options& options) {
 
 int main(int argc, char** argv) {
   Options options;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto intArg = [&](std::int32_t& target, std::int32_t minimum) {
-      if (i + 1 >= args.size()) return false;
-      auto v = kqtool::ParseInt(args[++i]);
-      if (!v || *v < minimum) return false;
-      target = *v;
-      return true;
-    };
-    if (a == "--help" || a == "-h") {
-      std::fputs(Usage, stdout);
-      return 0;
-    } else if (a == "--id") {
-      if (!intArg(options.ID, INT32_MIN)) return std::fprintf(stderr, "kqdemo: --id needs a number\n"), 2;
-    } else if (a == "--name" && i + 1 < args.size()) {
-      options.Name = args[++i];
-    } else if (a == "--count") {
-      if (!intArg(options.Count, 0)) return std::fprintf(stderr, "kqdemo: --count needs a number >= 0\n"), 2;
-    } else if (a == "--rate") {
-      if (!intArg(options.Rate, 0)) return std::fprintf(stderr, "kqdemo: --rate needs a number >= 0\n"), 2;
-    } else if (a == "--wait") {
-      if (!intArg(options.Wait, 0)) return std::fprintf(stderr, "kqdemo: --wait needs a number >= 0\n"), 2;
-    } else if (a == "--registered") {
-      options.Registered = true;
-    } else if (a == "--file" && i + 1 < args.size()) {
-      options.File = args[++i];
-    } else if (a == "-") {
-      options.File.assign(1, '-');  // (a literal assignment trips a false -Wrestrict in GCC 12)
-    } else {
-      std::fprintf(stderr, "kqdemo: unknown option %s\n%s", a.c_str(), Usage);
-      return 2;
-    }
+  CLI::App app(Description, "kqdemo");
+  app.set_version_flag("--version", std::string("kqdemo ") + KQ_TOOL_VERSION);
+  app.footer("Exit codes: 0 success, 1 failure, 2 usage error.");
+  app.add_option("--id", options.ID, "client ID (default: the process ID)")->type_name("N");
+  app.add_option("--name", options.Name, "display name")->type_name("TEXT")->capture_default_str();
+  app.add_option("--count", options.Count, "statements of the built-in workload")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--rate", options.Rate, "statements per second (0: as fast as it can)")
+      ->type_name("PER_SECOND")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--file", options.File, "submit the lines of PATH instead (- for standard input)")->type_name("PATH");
+  std::string positional;
+  app.add_option("SOURCE", positional, "the same as --file SOURCE (- for standard input)")->type_name("PATH|-");
+  app.add_option("--wait", options.Wait, "seconds a monitor has to connect")
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_flag("--registered", options.Registered, "create the object through its registration");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
+  if (!positional.empty()) options.File = positional;
   try {
     return Run(options);
   } catch (const std::exception& e) {

@@ -1,0 +1,378 @@
+// kqmon as a user meets it: the built tools run as processes against drivers of the test helper (or
+// kqdemo), each scenario in its own namespace; the tests read what the user would read.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "client_directory.h"
+#include "json_value.h"
+#include "test_support.h"
+#include "tool_process.h"
+
+using kqtest::JsonValue;
+using kqtest::ParseJson;
+using kqtest::SplitLines;
+using kqtest::ToolProcess;
+
+namespace {
+
+std::string WriteLines(const std::string& leaf, const std::vector<std::string>& lines) {
+  const std::string path = kqtest::TempPath(leaf);
+  std::ofstream out(path, std::ios::binary);
+  for (const std::string& line : lines) out << line << "\n";
+  return path;
+}
+
+// Waits until a monitor has registered in the directory (the watch is up and waiting for a client).
+bool MonitorRegistered(int timeoutMs = 30000) {
+  kq::TClientDirectory directory(16);
+  return kqtest::WaitUntil([&] { return directory.MonitorID() != 0; }, timeoutMs);
+}
+
+bool StdoutReaches(const ToolProcess& tool, std::size_t lines, int timeoutMs = 30000) {
+  return kqtest::WaitUntil([&] { return SplitLines(tool.Stdout()).size() >= lines; }, timeoutMs);
+}
+
+// Every line of a JSON lines output, parsed; a line that is not JSON fails the test.
+std::vector<JsonValue> ParseJsonLines(const std::string& text) {
+  std::vector<JsonValue> objects;
+  for (const std::string& line : SplitLines(text)) {
+    auto value = ParseJson(line);
+    EXPECT_TRUE(value && value->Kind == JsonValue::Type::Object) << "not a JSON object: " << line;
+    if (value) objects.push_back(std::move(*value));
+  }
+  return objects;
+}
+
+const std::regex IsoTime(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)");
+
+std::string Repeat(const std::string& piece, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+}  // namespace
+
+TEST(Kqmon, WatchPrintsWhatKqdemoTracesWithReferenceNumbers) {
+  kqtest::ScopedNamespace ns;
+  ToolProcess watch("kqmon", {"watch", "--refno", "--until-detach", "--duration", "120"});
+  ASSERT_TRUE(MonitorRegistered());
+  ToolProcess demo("kqdemo", {"--id", "4711", "--name", "Orders DB", "--count", "9", "--rate", "0", "--wait", "5"});
+  ASSERT_EQ(demo.Wait(60000), 0) << demo.Stderr();
+  ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
+  EXPECT_NE(demo.Stderr().find("submitted 9 statement(s), 9 traced"), std::string::npos) << demo.Stderr();
+  const std::vector<std::string> lines = SplitLines(watch.Stdout());
+  ASSERT_EQ(lines.size(), 10u) << watch.Stdout();
+  EXPECT_EQ(lines[0], "1       === log started for Orders DB (client 4711) ===");
+  EXPECT_EQ(lines[1], "2       SELECT c.id, c.name, c.credit_limit FROM customers c WHERE c.id = 1000");
+  EXPECT_EQ(lines[3], "4       INSERT INTO orders (customer_id, placed_at, status) VALUES (1002, CURRENT_TIMESTAMP, 'open')");
+  EXPECT_EQ(lines[9], "10      COMMIT");
+  EXPECT_NE(watch.Stderr().find("10 record(s) read: 9 statement(s) printed, 0 filtered out, 1 log start(s); 0 lost in "
+                                "0 gap(s)"),
+            std::string::npos)
+      << watch.Stderr();
+}
+
+TEST(Kqmon, JsonLinesCarryEveryFieldOfEveryRecordAndMarkTheCutOne) {
+  kqtest::ScopedNamespace ns;
+  const std::string longText = "SELECT '" + Repeat("x", 5000) + "'";
+  const std::vector<std::string> statements = {
+      "SELECT 'it''s' AS \"quoted\", 'back\\slash' FROM t",
+      "SELECT\t1\r\n-- a comment with a control \x01 character",
+      "INSERT INTO greetings VALUES ('Gr\xC3\xBC\xC3\x9F" "e', '\xE6\x97\xA5\xE6\x9C\xAC', '\xF0\x9F\x98\x80')",
+      longText,
+      "COMMIT",
+  };
+  const std::string file = WriteLines("statements.sql", statements);
+  ToolProcess watch("kqmon", {"watch", "--format", "json", "--until-detach", "--duration", "120"});
+  kqtest::ChildProcess driver({"line-driver", "21", "json \"client\"", file, "1", "200"});
+  ASSERT_EQ(driver.Wait(60000), 0);
+  ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
+
+  // The newline inside the second statement splits it into two statements of the driver's file; the
+  // file reader of the helper sees "SELECT\t1\r" and the comment line.
+  std::vector<std::string> expected = {statements[0], "SELECT\t1", "-- a comment with a control \x01 character",
+                                       statements[2], longText, "COMMIT"};
+  const std::vector<JsonValue> objects = ParseJsonLines(watch.Stdout());
+  ASSERT_EQ(objects.size(), expected.size() + 1) << watch.Stdout();
+  EXPECT_EQ(objects[0]["kind"].String, "log_started");
+  EXPECT_EQ(objects[0]["kq.log_name"].String, "json \"client\"");
+  for (std::size_t i = 0; i < objects.size(); ++i) {
+    const JsonValue& object = objects[i];
+    EXPECT_TRUE(std::regex_match(object["time"].String, IsoTime)) << object["time"].String;
+    EXPECT_EQ(object["kq.client.id"].Number, 21);
+    EXPECT_EQ(object["kq.client.name"].String, "json \"client\"");
+    EXPECT_EQ(object["kq.ref_no"].Number, static_cast<double>(i + 1));
+    if (i == 0) continue;
+    EXPECT_EQ(object["kind"].String, "statement");
+    const std::string& text = object["db.query.text"].String;
+    const bool cut = expected[i - 1] == longText;
+    EXPECT_EQ(object["cut"].Kind, JsonValue::Type::Bool);
+    EXPECT_EQ(object["cut"].Bool, cut) << i;
+    if (cut) {
+      // Half of a 16 KB block, less the record head and the NUL: 4085 characters.
+      EXPECT_EQ(text.size(), 4085u);
+      EXPECT_EQ(longText.compare(0, text.size(), text), 0);
+    } else {
+      EXPECT_EQ(text, expected[i - 1]);
+    }
+  }
+  EXPECT_EQ(objects[1].Keys, (std::vector<std::string>{"kind", "time", "kq.client.id", "kq.client.name", "kq.ref_no",
+                                                         "db.query.text", "cut"}));
+}
+
+TEST(Kqmon, TextShowsTheDateWithMillisecondsTheLogStartAndACutMark) {
+  kqtest::ScopedNamespace ns;
+  const std::string shortText = "SELECT 1";
+  const std::string longText = "SELECT a, b, c, d, e, f, g FROM a_table_with_a_long_name WHERE a = 1 AND b = 2";
+  const std::string file = WriteLines("statements.sql", {shortText, longText});
+  ToolProcess watch("kqmon", {"watch", "--refno", "--time", "--buffer-size", "1", "--until-detach", "--duration", "120"});
+  kqtest::ChildProcess driver({"line-driver", "22", "Tiny", file, "1", "200"});
+  ASSERT_EQ(driver.Wait(60000), 0);
+  ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
+  const std::vector<std::string> lines = SplitLines(watch.Stdout());
+  ASSERT_EQ(lines.size(), 3u) << watch.Stdout();
+  const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})";
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex("1       " + stamp + "  === log started for Tiny \\(client 22\\) ===")))
+      << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex("2       " + stamp + "  SELECT 1"))) << lines[1];
+  // A 1 KB ring has blocks of 256 bytes; a record may take half of one: 53 characters and the NUL.
+  const std::string cutLine = lines[2];
+  ASSERT_TRUE(std::regex_match(cutLine, std::regex("3       " + stamp + "  (.*) \\[cut\\]"))) << cutLine;
+  const std::string shown = cutLine.substr(8 + 23 + 2, cutLine.size() - (8 + 23 + 2) - 6);
+  EXPECT_EQ(shown, longText.substr(0, 53));
+  EXPECT_EQ(watch.Stdout().find('\x1b'), std::string::npos) << "no colour when the output is a file";
+}
+
+TEST(Kqmon, ClientByNameGrepAndRedactShowOnlyWhatWasAskedAndCountTheRest) {
+  kqtest::ScopedNamespace ns;
+  const std::string other = WriteLines("other.sql", {"SELECT secret FROM other_orders WHERE pin = 1234"});
+  const std::string mine = WriteLines("mine.sql", {"SELECT * FROM users WHERE name = 'alice'",
+                                                   "select id from ORDERS where total > 100 and note = 'x''y'",
+                                                   "UPDATE orders_archive SET moved = 1", "DELETE FROM carts"});
+  kqtest::ChildProcess first({"line-driver", "31", "first one", other, "1", "60000"});
+  kqtest::ChildProcess second({"line-driver", "32", "second one", mine, "1", "500"});
+  {
+    kq::TClientDirectory directory(16);
+    ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.Count() == 2; }, 30000));
+  }
+  ToolProcess watch("kqmon", {"watch", "--client", "second one", "--grep", "orders", "--redact", "--until-detach",
+                              "--duration", "120"});
+  ASSERT_EQ(second.Wait(60000), 0);
+  ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
+  EXPECT_EQ(SplitLines(watch.Stdout()), (std::vector<std::string>{"=== log started for second one (client 32) ===",
+                                                                   "select id from ORDERS where total > ? and note = ?",
+                                                                   "UPDATE orders_archive SET moved = ?"}));
+  EXPECT_NE(watch.Stderr().find("5 record(s) read: 2 statement(s) printed, 2 filtered out, 1 log start(s); 0 lost in 0 "
+                                "gap(s)"),
+            std::string::npos)
+      << watch.Stderr();
+}
+
+TEST(Kqmon, ASecondWatchRefusesNamingTheFirstWhichWatchesOnUndisturbed) {
+  kqtest::ScopedNamespace ns;
+  const std::string file = WriteLines("statements.sql", {"SELECT 41"});
+  kqtest::ChildProcess watched({"line-driver", "41", "watched", file, "1", "3000"});
+  kqtest::ChildProcess bystander({"line-driver", "42", "bystander", file, "1", "0"});
+  ToolProcess first("kqmon", {"watch", "--client", "41", "--until-detach", "--duration", "120"});
+  ASSERT_TRUE(StdoutReaches(first, 2)) << first.Stderr();
+
+  kqtest::ToolResult second = kqtest::RunTool("kqmon", {"watch", "--client", "42", "--duration", "30"});
+  EXPECT_EQ(second.ExitCode, 1);
+  EXPECT_NE(second.Stderr.find("monitor " + std::to_string(first.ProcessID()) + " is already watching"),
+            std::string::npos)
+      << second.Stderr;
+  EXPECT_EQ(second.Stdout, "");
+
+  ASSERT_EQ(watched.Wait(60000), 0);
+  ASSERT_EQ(first.Wait(60000), 0) << first.Stderr();
+  EXPECT_EQ(SplitLines(first.Stdout()),
+            (std::vector<std::string>{"=== log started for watched (client 41) ===", "SELECT 41"}));
+  kqtest::ToolResult list = kqtest::RunTool("kqmon", {"list"});
+  EXPECT_EQ(SplitLines(list.Stdout).at(0), "no monitor is registered (kqmon watch starts one)")
+      << "both monitors handed the registration back";
+}
+
+TEST(Kqmon, ReallocBesideAWatchRefusesAndTheWatchKeepsEveryStatement) {
+  kqtest::ScopedNamespace ns;
+  ToolProcess watch("kqmon", {"watch", "--refno", "--until-detach", "--duration", "120"});
+  kqtest::ChildProcess driver({"driver", "51", "150", "20", "0"});
+  ASSERT_TRUE(StdoutReaches(watch, 5)) << watch.Stderr();
+
+  kqtest::ToolResult realloc = kqtest::RunTool("kqmon", {"realloc", "8", "--client", "51"});
+  EXPECT_EQ(realloc.ExitCode, 1);
+  EXPECT_NE(realloc.Stderr.find("monitor " + std::to_string(watch.ProcessID()) + " is watching"), std::string::npos)
+      << realloc.Stderr;
+  kqtest::ToolResult list = kqtest::RunTool("kqmon", {"list"});
+  EXPECT_NE(list.Stdout.find("driver51"), std::string::npos) << "the client stays listed: " << list.Stdout;
+
+  ASSERT_EQ(driver.Wait(60000), 0);
+  ASSERT_EQ(watch.Wait(60000), 0) << "--until-detach returns: " << watch.Stderr();
+  const std::vector<std::string> lines = SplitLines(watch.Stdout());
+  ASSERT_EQ(lines.size(), 151u);
+  for (int i = 0; i < 150; ++i) {
+    std::string refNo = std::to_string(i + 2);
+    refNo.resize(6, ' ');
+    ASSERT_EQ(lines[static_cast<std::size_t>(i) + 1], refNo + "  stmt " + std::to_string(i));
+  }
+}
+
+TEST(Kqmon, SignalSaysWhyNobodyCanReceiveAndReachesAWatchedKqdemo) {
+  kqtest::ScopedNamespace ns;
+  kqtest::ToolResult none = kqtest::RunTool("kqmon", {"signal", "61", "42"});
+  EXPECT_EQ(none.ExitCode, 1);
+  EXPECT_NE(none.Stderr.find("no client with ID 61 is registered"), std::string::npos) << none.Stderr;
+
+  ToolProcess demo("kqdemo", {"--id", "61", "--count", "60", "--rate", "10", "--wait", "30"});
+  {
+    kq::TClientDirectory directory(16);
+    ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.FindClient(61) != -1; }, 30000));
+  }
+  kqtest::ToolResult unconnected = kqtest::RunTool("kqmon", {"signal", "61", "42"});
+  EXPECT_EQ(unconnected.ExitCode, 1);
+  EXPECT_NE(unconnected.Stderr.find("client 61 is not connected"), std::string::npos) << unconnected.Stderr;
+
+  ToolProcess watch("kqmon", {"watch", "--client", "61", "--until-detach", "--duration", "120"});
+  ASSERT_TRUE(StdoutReaches(watch, 1)) << watch.Stderr();
+  kqtest::ToolResult sent = kqtest::RunTool("kqmon", {"signal", "61", "42"});
+  EXPECT_EQ(sent.ExitCode, 0) << sent.Stderr;
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return demo.Stdout().find("the monitor sent 42") != std::string::npos; }, 30000))
+      << demo.Stdout();
+  demo.Kill();
+}
+
+TEST(Kqmon, ListSaysWhenNoMonitorIsRegisteredAndListsClientsAsJson) {
+  kqtest::ScopedNamespace ns;
+  kqtest::ToolResult empty = kqtest::RunTool("kqmon", {"list"});
+  EXPECT_EQ(empty.ExitCode, 0);
+  EXPECT_EQ(empty.Stdout, "no monitor is registered (kqmon watch starts one)\nno client is registered\n");
+
+  const std::string file = WriteLines("none.sql", {});
+  kqtest::ChildProcess driver({"line-driver", "71", "json client", file, "1", "0"});
+  kq::TClientDirectory directory(16);
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.FindClient(71) != -1; }, 30000));
+  kqtest::ToolResult list = kqtest::RunTool("kqmon", {"list", "--format", "json"});
+  EXPECT_EQ(list.ExitCode, 0);
+  const std::vector<JsonValue> objects = ParseJsonLines(list.Stdout);
+  ASSERT_EQ(objects.size(), 2u) << list.Stdout;
+  EXPECT_EQ(objects[0]["kind"].String, "monitor");
+  EXPECT_EQ(objects[0]["kq.monitor.id"].Kind, JsonValue::Type::Null);
+  EXPECT_EQ(objects[0]["kq.client.count"].Number, 1);
+  EXPECT_EQ(objects[1]["kind"].String, "client");
+  EXPECT_EQ(objects[1]["kq.client.id"].Number, 71);
+  EXPECT_EQ(objects[1]["kq.client.name"].String, "json client");
+  EXPECT_EQ(objects[1]["position"].Number, 1);
+  driver.Kill();
+}
+
+TEST(Kqmon, TopCountsStatementsByFingerprintAndFlagsABurst) {
+  kqtest::ScopedNamespace ns;
+  const std::string file = WriteLines("statements.sql", {"SELECT * FROM t WHERE id = 1", "SELECT *  FROM t WHERE id = 22",
+                                                         "SELECT * FROM u WHERE name IN ('a', 'b', 'c')"});
+  ToolProcess top("kqmon", {"top", "--format", "json", "--until-detach", "--duration", "120", "--burst", "20",
+                            "--burst-window", "600000"});
+  kqtest::ChildProcess driver({"line-driver", "81", "busy", file, "30", "200"});
+  ASSERT_EQ(driver.Wait(60000), 0);
+  ASSERT_EQ(top.Wait(60000), 0) << top.Stderr();
+  const std::vector<JsonValue> objects = ParseJsonLines(top.Stdout());
+  ASSERT_EQ(objects.size(), 3u) << top.Stdout();
+  EXPECT_EQ(objects[0]["kind"].String, "fingerprint");
+  EXPECT_EQ(objects[0]["kq.fingerprint"].String, "SELECT * FROM t WHERE id = ?");
+  EXPECT_EQ(objects[0]["count"].Number, 60);
+  EXPECT_NEAR(objects[0]["share"].Number, 0.6667, 0.0001);
+  EXPECT_EQ(objects[0]["bursts"].Number, 3) << "60 in the window are three runs of 20";
+  EXPECT_TRUE(std::regex_match(objects[0]["first_seen"].String, IsoTime));
+  EXPECT_LE(objects[0]["first_seen"].String, objects[0]["last_seen"].String);
+  EXPECT_EQ(objects[1]["kq.fingerprint"].String, "SELECT * FROM u WHERE name IN (?+)");
+  EXPECT_EQ(objects[1]["count"].Number, 30);
+  EXPECT_EQ(objects[1]["bursts"].Number, 1);
+  EXPECT_EQ(objects[2]["kind"].String, "top_summary");
+  EXPECT_EQ(objects[2]["statements"].Number, 90);
+  EXPECT_EQ(objects[2]["fingerprints"].Number, 2);
+  EXPECT_EQ(objects[2]["lost"].Number, 0);
+}
+
+TEST(Kqmon, OutputFileRotatesBetweenLinesAndKeepsTheNewestFiles) {
+  kqtest::ScopedNamespace ns;
+  const std::string output = kqtest::TempPath("trace.jsonl");
+  ToolProcess watch("kqmon", {"watch", "--format", "json", "--output", output, "--rotate-size", "0.01",
+                              "--rotate-keep", "2", "--until-detach", "--duration", "120", "--buffer-size", "1024"});
+  kqtest::ChildProcess driver({"driver", "91", "400", "0", "200"});
+  ASSERT_EQ(driver.Wait(60000), 0);
+  ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
+  EXPECT_EQ(watch.Stdout(), "");
+  EXPECT_EQ(kqtest::ReadFile(output + ".3"), "") << "only two old files are kept";
+  std::vector<double> refNos;
+  for (const char* suffix : {".2", ".1", ""}) {
+    const std::string text = kqtest::ReadFile(output + suffix);
+    EXPECT_LE(text.size(), 10486u) << suffix;
+    ASSERT_FALSE(text.empty()) << suffix;
+    EXPECT_EQ(text.back(), '\n') << "files end between lines";
+    for (const JsonValue& object : ParseJsonLines(text)) refNos.push_back(object["kq.ref_no"].Number);
+  }
+  ASSERT_FALSE(refNos.empty());
+  EXPECT_EQ(refNos.back(), 401);
+  for (std::size_t i = 1; i < refNos.size(); ++i) ASSERT_EQ(refNos[i], refNos[i - 1] + 1);
+}
+
+TEST(Kqmon, EveryRecordOfAFloodIsPrintedOrReportedInAGap) {
+  kqtest::ScopedNamespace ns;
+  ToolProcess watch("kqmon", {"watch", "--format", "json", "--buffer-size", "2", "--until-detach", "--duration", "120"});
+  const int count = 30000;
+  kqtest::ChildProcess driver({"driver", "95", std::to_string(count), "0", "200"});
+  ASSERT_EQ(driver.Wait(120000), 0);
+  ASSERT_EQ(watch.Wait(120000), 0) << watch.Stderr();
+  double next = 1, printed = 0, missing = 0;
+  for (const JsonValue& object : ParseJsonLines(watch.Stdout())) {
+    if (object["kind"].String == "gap") {
+      ASSERT_EQ(object["kq.gap.from_ref_no"].Number, next);
+      next += object["kq.gap.missing"].Number;
+      missing += object["kq.gap.missing"].Number;
+    } else {
+      ASSERT_EQ(object["kq.ref_no"].Number, next);
+      ++next;
+      ++printed;
+    }
+  }
+  EXPECT_EQ(next, count + 2) << "every reference number was printed or reported missing";
+  EXPECT_NE(watch.Stderr().find(std::to_string(static_cast<long long>(printed + 0.5)) + " record(s) read"),
+            std::string::npos)
+      << watch.Stderr();
+  EXPECT_NE(watch.Stderr().find(std::to_string(static_cast<long long>(missing + 0.5)) + " lost in"), std::string::npos)
+      << watch.Stderr();
+}
+
+TEST(Kqmon, UsageErrorsExitTwoAndEveryCommandExplainsItself) {
+  kqtest::ScopedNamespace ns;
+  for (const char* command : {"list", "ping", "watch", "top", "signal", "realloc"}) {
+    kqtest::ToolResult help = kqtest::RunTool("kqmon", {command, "--help"});
+    EXPECT_EQ(help.ExitCode, 0) << command;
+    EXPECT_NE(help.Stdout.find(std::string("Usage: kqmon ") + command), std::string::npos) << help.Stdout;
+  }
+  kqtest::ToolResult version = kqtest::RunTool("kqmon", {"--version"});
+  EXPECT_EQ(version.ExitCode, 0);
+  EXPECT_EQ(version.Stdout.rfind("kqmon ", 0), 0u) << version.Stdout;
+  version = kqtest::RunTool("kqdemo", {"--version"});
+  EXPECT_EQ(version.ExitCode, 0);
+  EXPECT_EQ(version.Stdout.rfind("kqdemo ", 0), 0u) << version.Stdout;
+  const std::vector<std::vector<std::string>> wrong = {{},
+                                                       {"frobnicate"},
+                                                       {"watch", "--no-such-option"},
+                                                       {"watch", "--buffer-size", "0"},
+                                                       {"watch", "--format", "xml"},
+                                                       {"watch", "--rotate-size", "1"},
+                                                       {"signal", "x", "1"},
+                                                       {"signal", "1"},
+                                                       {"realloc"},
+                                                       {"top", "--limit", "0"}};
+  for (const auto& args : wrong) {
+    kqtest::ToolResult result = kqtest::RunTool("kqmon", args);
+    EXPECT_EQ(result.ExitCode, 2) << (args.empty() ? "(none)" : args[0]) << " " << result.Stderr;
+    EXPECT_FALSE(result.Stderr.empty());
+  }
+  EXPECT_EQ(kqtest::RunTool("kqdemo", {"--count", "-1"}).ExitCode, 2);
+}
