@@ -1,20 +1,31 @@
 #include "sql_scanner.h"
 
+#include <array>
+
 namespace kqtool {
 
 namespace {
 
-bool IsSpace(char16_t c) noexcept { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f'; }
-bool IsDigit(char16_t c) noexcept { return c >= u'0' && c <= u'9'; }
-bool IsHexDigit(char16_t c) noexcept {
-  return IsDigit(c) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+// Character classes of ASCII in one table: the scanner looks at every character of every statement.
+enum : unsigned char { SpaceBit = 1, DigitBit = 2, HexBit = 4, WordStartBit = 8 };
+constexpr auto MakeClasses() {
+  std::array<unsigned char, 128> classes{};
+  for (char c : {' ', '\t', '\r', '\n', '\f'}) classes[static_cast<unsigned char>(c)] = SpaceBit;
+  for (int c = '0'; c <= '9'; ++c) classes[c] = DigitBit | HexBit;
+  for (int c = 'a'; c <= 'z'; ++c) classes[c] = WordStartBit | (c <= 'f' ? HexBit : 0);
+  for (int c = 'A'; c <= 'Z'; ++c) classes[c] = WordStartBit | (c <= 'F' ? HexBit : 0);
+  for (char c : {'_', '$', '@', '#'}) classes[static_cast<unsigned char>(c)] = WordStartBit;
+  return classes;
 }
+constexpr std::array<unsigned char, 128> Classes = MakeClasses();
+
+bool Is(char16_t c, unsigned char bits) noexcept { return c < 0x80 && (Classes[c] & bits) != 0; }
+bool IsSpace(char16_t c) noexcept { return Is(c, SpaceBit); }
+bool IsDigit(char16_t c) noexcept { return Is(c, DigitBit); }
+bool IsHexDigit(char16_t c) noexcept { return Is(c, HexBit); }
 // Letters of every script count as word characters, so that names in any language stay words.
-bool IsWordStart(char16_t c) noexcept {
-  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_' || c == u'$' || c == u'@' || c == u'#' ||
-         c >= 0x80;
-}
-bool IsWordPart(char16_t c) noexcept { return IsWordStart(c) || IsDigit(c); }
+bool IsWordStart(char16_t c) noexcept { return c >= 0x80 || Is(c, WordStartBit); }
+bool IsWordPart(char16_t c) noexcept { return c >= 0x80 || Is(c, WordStartBit | DigitBit); }
 bool IsLiteralPrefix(char16_t c) noexcept {
   return c == u'N' || c == u'n' || c == u'E' || c == u'e' || c == u'X' || c == u'x' || c == u'B' || c == u'b';
 }

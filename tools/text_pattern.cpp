@@ -26,9 +26,13 @@ bool TextPattern::Matches(std::u16string_view text) const noexcept {
   if (n == 0) return true;
   if (text.size() < n) return false;
   const char16_t first = FFolded[0];
+  // The first character in both of its ASCII cases is found without folding every character.
+  const char16_t other = first >= u'a' && first <= u'z' ? static_cast<char16_t>(first - 32) : first;
+  const bool ascii = first < 0x80;
   const std::size_t last = text.size() - n;
   for (std::size_t i = 0; i <= last; ++i) {
-    if (Fold(text[i]) != first) continue;
+    const char16_t c = text[i];
+    if (ascii ? (c != first && c != other) : Fold(c) != first) continue;
     std::size_t k = 1;
     while (k < n && Fold(text[i + k]) == FFolded[k]) ++k;
     if (k == n) return true;

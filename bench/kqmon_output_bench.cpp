@@ -1,0 +1,107 @@
+// kqmon's formatting per output mode, in lines per second, beside a floor: copying the same bytes.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "json_formatter.h"
+#include "record_printer.h"
+#include "text_formatter.h"
+#include "text.h"
+#include "top_table.h"
+
+namespace {
+
+using kqtool::ClientInfo;
+
+// A batch as the reader hands it over: 1000 statements of about 200 characters, mixed shapes.
+std::vector<kq::TraceLine> Batch() {
+  std::vector<kq::TraceLine> lines;
+  const char* shapes[] = {
+      "SELECT o.id, o.placed_at, o.total, o.status, c.name FROM orders o JOIN customers c ON c.id = o.customer_id "
+      "WHERE o.customer_id = %d AND o.placed_at > '2026-01-01' ORDER BY o.placed_at DESC LIMIT 10",
+      "UPDATE products SET stock = stock - 2, updated_at = CURRENT_TIMESTAMP WHERE sku = 'SKU-%d' AND stock >= 2 "
+      "AND warehouse_id IN (1, 2, 3, 4) -- order entry batch",
+  };
+  for (int i = 0; i < 1000; ++i) {
+    char text[400];
+    std::snprintf(text, sizeof text, shapes[i % 2], 1000 + i);
+    lines.push_back({false, i + 2, 0, 46365.5 + i / 86400000.0, false, kq::Utf8ToUtf16(text)});
+  }
+  return lines;
+}
+
+// Writes nowhere: the benchmark measures formatting, not the pipe.
+class NullTarget : public kqtool::OutputTarget {
+ public:
+  bool Write(std::string_view) override { return true; }
+  bool IsTerminal() const override { return false; }
+};
+
+void RunPrinter(benchmark::State& state, std::unique_ptr<kqtool::RecordFormatter> formatter,
+                const kqtool::StatementFilter& filter) {
+  const std::vector<kq::TraceLine> lines = Batch();
+  const ClientInfo client{42, u"Orders DB"};
+  kqtool::RecordPrinter printer(std::move(formatter), std::make_unique<NullTarget>(), filter);
+  for (auto _ : state) {
+    printer.Format(lines, client);
+    benchmark::DoNotOptimize(printer.Buffer().View().data());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(lines.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(printer.Buffer().Size()));
+}
+
+void BM_OutputFloorMemcpy(benchmark::State& state) {
+  // The same bytes as the text mode writes, copied into a reused buffer: what formatting cannot beat.
+  const std::vector<kq::TraceLine> lines = Batch();
+  kqtool::RecordPrinter printer(std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{true, true, false}),
+                                std::make_unique<NullTarget>(), {});
+  printer.Format(lines, {42, u"Orders DB"});
+  const std::string_view bytes = printer.Buffer().View();
+  std::vector<char> out(bytes.size());
+  for (auto _ : state) {
+    std::memcpy(out.data(), bytes.data(), bytes.size());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(lines.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
+}
+BENCHMARK(BM_OutputFloorMemcpy);
+
+void BM_OutputText(benchmark::State& state) {
+  RunPrinter(state, std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{false, false, false}), {});
+}
+BENCHMARK(BM_OutputText);
+
+void BM_OutputTextRefNoTime(benchmark::State& state) {
+  RunPrinter(state, std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{true, true, false}), {});
+}
+BENCHMARK(BM_OutputTextRefNoTime);
+
+void BM_OutputJson(benchmark::State& state) { RunPrinter(state, std::make_unique<kqtool::JsonFormatter>(), {}); }
+BENCHMARK(BM_OutputJson);
+
+void BM_OutputTextGrep(benchmark::State& state) {
+  // Matches half of the statements (the UPDATEs), late in their text.
+  RunPrinter(state, std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{true, true, false}),
+             {std::u16string(u"warehouse_id"), false});
+}
+BENCHMARK(BM_OutputTextGrep);
+
+void BM_OutputJsonRedact(benchmark::State& state) {
+  RunPrinter(state, std::make_unique<kqtool::JsonFormatter>(), {std::nullopt, true});
+}
+BENCHMARK(BM_OutputJsonRedact);
+
+void BM_TopFingerprint(benchmark::State& state) {
+  const std::vector<kq::TraceLine> lines = Batch();
+  kqtool::TopTable table({20, 200});
+  for (auto _ : state)
+    for (const kq::TraceLine& line : lines) table.Add(line.Text, line.Time);
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(lines.size()));
+}
+BENCHMARK(BM_TopFingerprint);
+
+}  // namespace
