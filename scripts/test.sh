@@ -49,6 +49,14 @@ for preset in linux linux-asan linux-tsan; do
   build "$preset" && run_ctest "$preset"
 done
 
+echo "=== log pipeline (kqmon's JSON lines through rsyslog)"
+if timeout 120 bash scripts/pipeline-test.sh build/linux; then
+  passed=$((passed + 1))
+else
+  problems+=("pipeline: rsyslog did not receive every statement with its fields")
+  failed=$((failed + 1))
+fi
+
 echo "=== win32 (the product: i686 kqclient.dll)"
 if build win32; then
   if bash scripts/check-dll.sh build/win32/com/kqclient.dll; then
