@@ -7,8 +7,8 @@
 
 #include "json_formatter.h"
 #include "record_printer.h"
-#include "text_formatter.h"
 #include "text.h"
+#include "text_formatter.h"
 #include "top_table.h"
 
 namespace {

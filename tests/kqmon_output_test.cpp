@@ -29,10 +29,13 @@ TEST(KqmonOutput, FingerprintsFoldValuesListsCommentsAndSpace) {
   StatementFingerprint fingerprint;
   const std::pair<std::u16string, std::u16string> cases[] = {
       {u"  SELECT *\n\tFROM t   WHERE id = 42 ", u"SELECT * FROM t WHERE id = ?"},
-      {u"select a from t where s = 'it''s' and n = -1.5e3 and h = 0x1F", u"select a from t where s = ? and n = -? and h = ?"},
-      {u"SELECT * FROM t WHERE id IN (1, 2, 3) AND k in ( 'a' ,? , $1)", u"SELECT * FROM t WHERE id IN (?+) AND k in (?+)"},
+      {u"select a from t where s = 'it''s' and n = -1.5e3 and h = 0x1F",
+       u"select a from t where s = ? and n = -? and h = ?"},
+      {u"SELECT * FROM t WHERE id IN (1, 2, 3) AND k in ( 'a' ,? , $1)",
+       u"SELECT * FROM t WHERE id IN (?+) AND k in (?+)"},
       {u"SELECT * FROM t WHERE id IN (SELECT id FROM u)", u"SELECT * FROM t WHERE id IN (SELECT id FROM u)"},
-      {u"UPDATE t2 SET c1 = N'x' -- batch 1042\n WHERE \"col 9\" = 9 /* 7 */", u"UPDATE t2 SET c1 = ? WHERE \"col 9\" = ?"},
+      {u"UPDATE t2 SET c1 = N'x' -- batch 1042\n WHERE \"col 9\" = 9 /* 7 */",
+       u"UPDATE t2 SET c1 = ? WHERE \"col 9\" = ?"},
       {u"SELECT 'unterminated", u"SELECT ?"},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(Utf8(fingerprint.Of(text)), Utf8(expected)) << Utf8(text);
@@ -79,7 +82,8 @@ TEST(KqmonOutput, TimeStampsShowDateMillisecondsAndTheLocalOffset) {
   const std::string iso(out.View());
   ASSERT_TRUE(std::regex_match(iso, std::regex(R"(2026-12-09T01:55:51\.123[+-]\d\d:\d\d)"))) << iso;
   // The offset names the UTC moment whose local time is the one shown, in winter and in summer.
-  for (std::int64_t localSeconds : {std::int64_t{1767268800}, std::int64_t{1782907200}}) {  // 2026-01-01, 2026-07-01 noon
+  for (std::int64_t localSeconds :
+       {std::int64_t{1767268800}, std::int64_t{1782907200}}) {  // 2026-01-01, 2026-07-01 noon
     const std::time_t utc = static_cast<std::time_t>(localSeconds - format.OffsetMinutes(localSeconds) * 60);
     const std::tm* local = std::localtime(&utc);
     ASSERT_NE(local, nullptr);
@@ -96,7 +100,7 @@ TEST(KqmonOutput, RotatingFileCutsBetweenLinesAndGivesALongLineAFileOfItsOwn) {
   const std::string path = kqtest::TempPath("rotate.log");
   {
     RotatingFile file(path, 10, 2);
-    ASSERT_TRUE(file.Write("aaa\nbbb\nccc\n"));             // 12 bytes: "aaa\nbbb\n" fits, "ccc\n" starts a new file
+    ASSERT_TRUE(file.Write("aaa\nbbb\nccc\n"));              // 12 bytes: "aaa\nbbb\n" fits, "ccc\n" starts a new file
     ASSERT_TRUE(file.Write("a line longer than ten\nd\n"));  // alone in a file of its own
   }
   EXPECT_FALSE(std::filesystem::exists(path + ".3")) << "two old files are kept: \"aaa\" went";

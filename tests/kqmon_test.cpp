@@ -2,6 +2,7 @@
 // kqdemo), each scenario in its own namespace; the tests read what the user would read.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -69,7 +70,8 @@ TEST(Kqmon, WatchPrintsWhatKqdemoTracesWithReferenceNumbers) {
   ASSERT_EQ(lines.size(), 10u) << watch.Stdout();
   EXPECT_EQ(lines[0], "1       === log started for Orders DB (client 4711) ===");
   EXPECT_EQ(lines[1], "2       SELECT c.id, c.name, c.credit_limit FROM customers c WHERE c.id = 1000");
-  EXPECT_EQ(lines[3], "4       INSERT INTO orders (customer_id, placed_at, status) VALUES (1002, CURRENT_TIMESTAMP, 'open')");
+  EXPECT_EQ(lines[3],
+            "4       INSERT INTO orders (customer_id, placed_at, status) VALUES (1002, CURRENT_TIMESTAMP, 'open')");
   EXPECT_EQ(lines[9], "10      COMMIT");
   EXPECT_NE(watch.Stderr().find("10 record(s) read: 9 statement(s) printed, 0 filtered out, 1 log start(s); 0 lost in "
                                 "0 gap(s)"),
@@ -83,7 +85,8 @@ TEST(Kqmon, JsonLinesCarryEveryFieldOfEveryRecordAndMarkTheCutOne) {
   const std::vector<std::string> statements = {
       "SELECT 'it''s' AS \"quoted\", 'back\\slash' FROM t",
       "SELECT\t1\r\n-- a comment with a control \x01 character",
-      "INSERT INTO greetings VALUES ('Gr\xC3\xBC\xC3\x9F" "e', '\xE6\x97\xA5\xE6\x9C\xAC', '\xF0\x9F\x98\x80')",
+      "INSERT INTO greetings VALUES ('Gr\xC3\xBC\xC3\x9F"
+      "e', '\xE6\x97\xA5\xE6\x9C\xAC', '\xF0\x9F\x98\x80')",
       longText,
       "COMMIT",
   };
@@ -96,7 +99,7 @@ TEST(Kqmon, JsonLinesCarryEveryFieldOfEveryRecordAndMarkTheCutOne) {
   // The newline inside the second statement splits it into two statements of the driver's file; the
   // file reader of the helper sees "SELECT\t1\r" and the comment line.
   std::vector<std::string> expected = {statements[0], "SELECT\t1", "-- a comment with a control \x01 character",
-                                       statements[2], longText, "COMMIT"};
+                                       statements[2], longText,    "COMMIT"};
   const std::vector<JsonValue> objects = ParseJsonLines(watch.Stdout());
   ASSERT_EQ(objects.size(), expected.size() + 1) << watch.Stdout();
   EXPECT_EQ(objects[0]["kind"].String, "log_started");
@@ -122,7 +125,7 @@ TEST(Kqmon, JsonLinesCarryEveryFieldOfEveryRecordAndMarkTheCutOne) {
     }
   }
   EXPECT_EQ(objects[1].Keys, (std::vector<std::string>{"kind", "time", "kq.client.id", "kq.client.name", "kq.ref_no",
-                                                         "db.query.text", "cut"}));
+                                                       "db.query.text", "cut"}));
 }
 
 TEST(Kqmon, TextShowsTheDateWithMillisecondsTheLogStartAndACutMark) {
@@ -130,14 +133,16 @@ TEST(Kqmon, TextShowsTheDateWithMillisecondsTheLogStartAndACutMark) {
   const std::string shortText = "SELECT 1";
   const std::string longText = "SELECT a, b, c, d, e, f, g FROM a_table_with_a_long_name WHERE a = 1 AND b = 2";
   const std::string file = WriteLines("statements.sql", {shortText, longText});
-  ToolProcess watch("kqmon", {"watch", "--refno", "--time", "--buffer-size", "1", "--until-detach", "--duration", "120"});
+  ToolProcess watch("kqmon",
+                    {"watch", "--refno", "--time", "--buffer-size", "1", "--until-detach", "--duration", "120"});
   kqtest::ChildProcess driver({"line-driver", "22", "Tiny", file, "1", "200"});
   ASSERT_EQ(driver.Wait(60000), 0);
   ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
   const std::vector<std::string> lines = SplitLines(watch.Stdout());
   ASSERT_EQ(lines.size(), 3u) << watch.Stdout();
   const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})";
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex("1       " + stamp + "  === log started for Tiny \\(client 22\\) ===")))
+  EXPECT_TRUE(
+      std::regex_match(lines[0], std::regex("1       " + stamp + "  === log started for Tiny \\(client 22\\) ===")))
       << lines[0];
   EXPECT_TRUE(std::regex_match(lines[1], std::regex("2       " + stamp + "  SELECT 1"))) << lines[1];
   // A 1 KB ring has blocks of 256 bytes; a record may take half of one: 53 characters and the NUL.
@@ -165,8 +170,8 @@ TEST(Kqmon, ClientByNameGrepAndRedactShowOnlyWhatWasAskedAndCountTheRest) {
   ASSERT_EQ(second.Wait(60000), 0);
   ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
   EXPECT_EQ(SplitLines(watch.Stdout()), (std::vector<std::string>{"=== log started for second one (client 32) ===",
-                                                                   "select id from ORDERS where total > ? and note = ?",
-                                                                   "UPDATE orders_archive SET moved = ?"}));
+                                                                  "select id from ORDERS where total > ? and note = ?",
+                                                                  "UPDATE orders_archive SET moved = ?"}));
   EXPECT_NE(watch.Stderr().find("5 record(s) read: 2 statement(s) printed, 2 filtered out, 1 log start(s); 0 lost in 0 "
                                 "gap(s)"),
             std::string::npos)
@@ -249,7 +254,8 @@ TEST(Kqmon, ListSaysWhenNoMonitorIsRegisteredAndListsClientsAsJson) {
   kqtest::ScopedNamespace ns;
   kqtest::ToolResult empty = kqtest::RunTool("kqmon", {"list"});
   EXPECT_EQ(empty.ExitCode, 0);
-  EXPECT_EQ(empty.Stdout, "no monitor is registered (kqmon watch starts one)\nno client is registered\n");
+  EXPECT_EQ(SplitLines(empty.Stdout),
+            (std::vector<std::string>{"no monitor is registered (kqmon watch starts one)", "no client is registered"}));
 
   const std::string file = WriteLines("none.sql", {});
   kqtest::ChildProcess driver({"line-driver", "71", "json client", file, "1", "0"});
@@ -271,8 +277,9 @@ TEST(Kqmon, ListSaysWhenNoMonitorIsRegisteredAndListsClientsAsJson) {
 
 TEST(Kqmon, TopCountsStatementsByFingerprintAndFlagsABurst) {
   kqtest::ScopedNamespace ns;
-  const std::string file = WriteLines("statements.sql", {"SELECT * FROM t WHERE id = 1", "SELECT *  FROM t WHERE id = 22",
-                                                         "SELECT * FROM u WHERE name IN ('a', 'b', 'c')"});
+  const std::string file =
+      WriteLines("statements.sql", {"SELECT * FROM t WHERE id = 1", "SELECT *  FROM t WHERE id = 22",
+                                    "SELECT * FROM u WHERE name IN ('a', 'b', 'c')"});
   ToolProcess top("kqmon", {"top", "--format", "json", "--until-detach", "--duration", "120", "--burst", "20",
                             "--burst-window", "600000"});
   kqtest::ChildProcess driver({"line-driver", "81", "busy", file, "30", "200"});
@@ -299,13 +306,13 @@ TEST(Kqmon, TopCountsStatementsByFingerprintAndFlagsABurst) {
 TEST(Kqmon, OutputFileRotatesBetweenLinesAndKeepsTheNewestFiles) {
   kqtest::ScopedNamespace ns;
   const std::string output = kqtest::TempPath("trace.jsonl");
-  ToolProcess watch("kqmon", {"watch", "--format", "json", "--output", output, "--rotate-size", "0.01",
-                              "--rotate-keep", "2", "--until-detach", "--duration", "120", "--buffer-size", "1024"});
+  ToolProcess watch("kqmon", {"watch", "--format", "json", "--output", output, "--rotate-size", "0.01", "--rotate-keep",
+                              "2", "--until-detach", "--duration", "120", "--buffer-size", "1024"});
   kqtest::ChildProcess driver({"driver", "91", "400", "0", "200"});
   ASSERT_EQ(driver.Wait(60000), 0);
   ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
   EXPECT_EQ(watch.Stdout(), "");
-  EXPECT_EQ(kqtest::ReadFile(output + ".3"), "") << "only two old files are kept";
+  EXPECT_FALSE(std::filesystem::exists(output + ".3")) << "only two old files are kept";
   std::vector<double> refNos;
   for (const char* suffix : {".2", ".1", ""}) {
     const std::string text = kqtest::ReadFile(output + suffix);
@@ -321,7 +328,8 @@ TEST(Kqmon, OutputFileRotatesBetweenLinesAndKeepsTheNewestFiles) {
 
 TEST(Kqmon, EveryRecordOfAFloodIsPrintedOrReportedInAGap) {
   kqtest::ScopedNamespace ns;
-  ToolProcess watch("kqmon", {"watch", "--format", "json", "--buffer-size", "2", "--until-detach", "--duration", "120"});
+  ToolProcess watch("kqmon",
+                    {"watch", "--format", "json", "--buffer-size", "2", "--until-detach", "--duration", "120"});
   const int count = 30000;
   kqtest::ChildProcess driver({"driver", "95", std::to_string(count), "0", "200"});
   ASSERT_EQ(driver.Wait(120000), 0);

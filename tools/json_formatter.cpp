@@ -1,6 +1,5 @@
 #include "json_formatter.h"
 
-
 namespace kqtool {
 
 void JsonFormatter::Head(JsonWriter& json, std::string_view kind, double time, const ClientInfo& client,

@@ -28,8 +28,9 @@ void AddFormat(CLI::App& command, std::string& format) {
 
 void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& filter, std::string& grep,
                       std::string& colour) {
-  command.add_option("--client", watch.Client,
-                     "the client to watch, by ID or by name (default: the first listed, else the next to start)")
+  command
+      .add_option("--client", watch.Client,
+                  "the client to watch, by ID or by name (default: the first listed, else the next to start)")
       ->type_name("ID|NAME");
   command.add_option("--buffer-size", watch.BufferKB, "trace buffer size in KB")
       ->type_name("KB")
@@ -38,7 +39,8 @@ void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& 
   command.add_option("--spool", watch.Spool, "let the client append evicted statements to FILE")->type_name("FILE");
   command.add_option("--save", watch.Save, "save the buffer's statements to FILE when leaving")->type_name("FILE");
   command.add_option("--duration", watch.Duration, "leave after this many seconds")
-      ->type_name("SECONDS")->check(CLI::NonNegativeNumber);
+      ->type_name("SECONDS")
+      ->check(CLI::NonNegativeNumber);
   command.add_flag("--until-detach", watch.UntilDetach, "leave when the watched client detaches");
   command.add_option("--grep", grep, "only statements that contain PATTERN (plain text, any case)")
       ->type_name("PATTERN");
@@ -66,14 +68,13 @@ int Run(int argc, char** argv) {
 
   WatchOptions watch;
   std::string watchGrep;
-  CLI::App* watchCommand =
-      app.add_subcommand("watch", "attach to a client and print its statements live until Ctrl+C");
+  CLI::App* watchCommand = app.add_subcommand("watch", "attach to a client and print its statements live until Ctrl+C");
   watchCommand->add_flag("--refno", watch.Watch.RefNo, "show reference numbers");
   watchCommand->add_flag("--time", watch.Watch.Time, "show the date and time with milliseconds");
   AddWatchSettings(*watchCommand, watch.Watch, watch.Filter, watchGrep, watch.Colour);
   AddFormat(*watchCommand, watch.Format);
-  CLI::Option* output = watchCommand->add_option("--output", watch.Output, "write to FILE instead of standard output")
-                               ->type_name("FILE");
+  CLI::Option* output =
+      watchCommand->add_option("--output", watch.Output, "write to FILE instead of standard output")->type_name("FILE");
   watchCommand->add_option("--rotate-size", watch.RotateSizeMB, "start a new FILE when it would pass MB megabytes")
       ->type_name("MB")
       ->check(CLI::PositiveNumber)
@@ -90,7 +91,9 @@ int Run(int argc, char** argv) {
   AddWatchSettings(*topCommand, top.Watch, top.Filter, topGrep, top.Colour);
   AddFormat(*topCommand, top.Format);
   topCommand->add_option("-n,--limit", top.Limit, "rows to show")
-      ->type_name("N")->check(CLI::Range(1, 100000))->capture_default_str();
+      ->type_name("N")
+      ->check(CLI::Range(1, 100000))
+      ->capture_default_str();
   topCommand->add_option("--burst", top.Burst.Count, "a burst is this many statements of one shape ...")
       ->type_name("N")
       ->check(CLI::Range(2, 1000000))
@@ -110,7 +113,10 @@ int Run(int argc, char** argv) {
   std::string reallocClient;
   CLI::App* reallocCommand =
       app.add_subcommand("realloc", "resize an unwatched client's trace buffer (attach, resize, detach)");
-  reallocCommand->add_option("KB", reallocKB, "the new size in KB")->required()->type_name("KB")->check(CLI::Range(1, 1024 * 1024));
+  reallocCommand->add_option("KB", reallocKB, "the new size in KB")
+      ->required()
+      ->type_name("KB")
+      ->check(CLI::Range(1, 1024 * 1024));
   reallocCommand->add_option("--client", reallocClient, "the client, by ID or by name (default: the first listed)")
       ->type_name("ID|NAME");
 

@@ -1,9 +1,8 @@
 #include <io.h>
 #include <windows.h>
 
-#include <cstdio>
-
 #include <atomic>
+#include <cstdio>
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004

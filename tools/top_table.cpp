@@ -81,9 +81,8 @@ void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t widt
     out.Append('\n');
   }
   if (std::any_of(FRows.begin(), FRows.end(), [](const auto& entry) { return entry.second.Bursts > 0; })) {
-    n = std::snprintf(line, sizeof line,
-                      "bursts: runs of %d statements of one shape within %d ms (an N+1 pattern?)\n", FRule.Count,
-                      FRule.WindowMs);
+    n = std::snprintf(line, sizeof line, "bursts: runs of %d statements of one shape within %d ms (an N+1 pattern?)\n",
+                      FRule.Count, FRule.WindowMs);
     out.Append(std::string_view(line, static_cast<std::size_t>(n)));
   }
 }
@@ -106,8 +105,7 @@ void TopTable::AppendJson(OutputBuffer& out, std::size_t limit, const ClientInfo
     json.Member("rank", ++rank);
     json.Member("kq.fingerprint", std::u16string_view(row->Fingerprint));
     json.Member("count", row->Count);
-    json.FixedMember("share", FStatements ? static_cast<double>(row->Count) / static_cast<double>(FStatements) : 0,
-                     4);
+    json.FixedMember("share", FStatements ? static_cast<double>(row->Count) / static_cast<double>(FStatements) : 0, 4);
     time(json, "first_seen", row->FirstSeen);
     time(json, "last_seen", row->LastSeen);
     json.Member("bursts", row->Bursts);

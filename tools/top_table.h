@@ -45,8 +45,7 @@ class TopTable {
   std::vector<const Row*> Top(std::size_t limit) const;
 
   // A table for people; `width` (0: none) cuts the fingerprints to fit a terminal line.
-  void AppendText(OutputBuffer& out, std::size_t limit, std::size_t width, const ClientInfo& client,
-                  bool colour);
+  void AppendText(OutputBuffer& out, std::size_t limit, std::size_t width, const ClientInfo& client, bool colour);
   // One "fingerprint" object per row, then a "top_summary" object.
   void AppendJson(OutputBuffer& out, std::size_t limit, const ClientInfo& client, std::int64_t filtered,
                   std::int64_t missing);
