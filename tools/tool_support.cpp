@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "text.h"
-
 namespace kqtool {
 
 std::optional<std::int32_t> ParseInt(std::string_view text) {
@@ -22,13 +20,6 @@ bool UseColour(const std::string& when, bool terminal) {
   if (noColour && *noColour) return false;
   const char* term = std::getenv("TERM");
   return !(term && std::string_view(term) == "dumb");
-}
-
-void PrintLine(std::u16string_view text) {
-  std::string line = kq::Utf16ToUtf8(text);
-  line.push_back('\n');
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
 }
 
 }  // namespace kqtool

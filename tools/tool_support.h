@@ -24,7 +24,4 @@ void PrepareConsole();
 // NO_COLOR convention (any non-empty value) or TERM=dumb says otherwise.
 bool UseColour(const std::string& when, bool terminal);
 
-// Writes UTF-16 text to standard output as UTF-8 and flushes it, so that lines appear live.
-void PrintLine(std::u16string_view text);
-
 }  // namespace kqtool
