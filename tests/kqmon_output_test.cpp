@@ -11,9 +11,11 @@
 #include "statement_fingerprint.h"
 #include "statement_redactor.h"
 #include "test_support.h"
+#include "text_formatter.h"
 #include "text_pattern.h"
 #include "time_stamp_format.h"
 #include "tool_process.h"
+#include "tool_support.h"
 
 using namespace kqtool;
 
@@ -107,4 +109,16 @@ TEST(KqmonOutput, RotatingFileCutsBetweenLinesAndGivesALongLineAFileOfItsOwn) {
   EXPECT_EQ(kqtest::ReadFile(path + ".2"), "ccc\n");
   EXPECT_EQ(kqtest::ReadFile(path + ".1"), "a line longer than ten\n");
   EXPECT_EQ(kqtest::ReadFile(path), "d\n");
+}
+
+TEST(KqmonOutput, ColourOnlyWhereAskedOrOnATerminal) {
+  EXPECT_TRUE(UseColour("always", false)) << "a pipe still gets colour when asked for";
+  EXPECT_FALSE(UseColour("never", true));
+  EXPECT_FALSE(UseColour("auto", false)) << "files and pipes get none by default";
+  kqtool::OutputBuffer plain, coloured;
+  kq::TraceLine line{false, 7, 0, 46365.5, true, u"SELECT 1"};
+  kqtool::TextFormatter({true, true, false}).Statement(line, line.Text, {}, plain);
+  kqtool::TextFormatter({true, true, true}).Statement(line, line.Text, {}, coloured);
+  EXPECT_EQ(std::string(plain.View()), "7       2026-12-09 12:00:00.000  SELECT 1 [cut]\n");
+  EXPECT_NE(std::string(coloured.View()).find("\x1b["), std::string::npos);
 }
