@@ -17,9 +17,29 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${KQ_WINEPREFIX:-$root/build/wineprefix$arch}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/.kq-ready" ]; then
-  mkdir -p "$(dirname "$WINEPREFIX")"
-  # One start creates the prefix; done under a lock so that parallel tests do not race to make it.
-  (flock 9; [ -f "$WINEPREFIX/.kq-ready" ] || { "$loader" cmd /c exit >/dev/null 2>&1 || true; touch "$WINEPREFIX/.kq-ready"; }) 9>"$WINEPREFIX.lock"
+# The first client of a fresh wineserver starts Wine's background processes (wineboot, services.exe,
+# winedevice.exe), which inherit its standard output and error and live as long as the server. Were
+# that client a test, its caller (ctest) would wait for them to let go of the test's output until the
+# server ends, long after the test itself: the first test of a run took nearly the whole run. So a
+# fresh server is started here by a client of its own with no output, which also creates the prefix.
+server_running() {
+  local id pid
+  id=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
+  for pid in $(pgrep wineserver); do
+    [ "$(basename "$(readlink "/proc/$pid/cwd" 2>/dev/null)")" = "$id" ] && return 0
+  done
+  return 1
+}
+mkdir -p "$WINEPREFIX"
+if [ ! -f "$WINEPREFIX/.kq-ready" ] || ! server_running; then
+  # Under a lock, so that parallel tests neither race to make the prefix nor start two servers.
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/.kq-ready" ] || ! server_running; then
+      # (Without the lock: the server and its processes would hold it as long as they live.)
+      "$loader" cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+      touch "$WINEPREFIX/.kq-ready"
+    fi
+  ) 9>"$WINEPREFIX.lock"
 fi
 exec "$loader" "$exe" "$@"
