@@ -24,10 +24,10 @@ class UniqueResource {
   ~UniqueResource() { Reset(); }
 
   ValueType Get() const noexcept { return FValue; }
-  bool Valid() const noexcept { return !(FValue == Traits::Invalid()); }
+  [[nodiscard]] bool Valid() const noexcept { return !(FValue == Traits::Invalid()); }
   explicit operator bool() const noexcept { return Valid(); }
 
-  ValueType Release() noexcept { return std::exchange(FValue, Traits::Invalid()); }
+  [[nodiscard]] ValueType Release() noexcept { return std::exchange(FValue, Traits::Invalid()); }
   void Reset(ValueType value = Traits::Invalid()) noexcept {
     ValueType old = std::exchange(FValue, value);
     if (!(old == Traits::Invalid())) Traits::Close(old);

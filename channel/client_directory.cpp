@@ -4,6 +4,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 #include "kq_error.h"
 #include "kqconsts.h"
@@ -112,24 +113,24 @@ void TClientDirectory::WriteEntry(std::int32_t slot, std::int32_t clientID, std:
   std::memcpy(units + name.size() * sizeof(char16_t), &nul, sizeof nul);
 }
 
-std::int32_t TClientDirectory::AddClient(std::int32_t clientID, std::u16string_view name) {
+AddClientResult TClientDirectory::AddClient(std::int32_t clientID, std::u16string_view name) {
   // Checked before the wait so that a full table or a taken ID fails fast, and again under the mutex,
   // since another process may have added in between.
-  auto check = [&] {
-    std::int32_t count = ClampedCount();
-    if (count >= FMaxClients) throw EKqError(FormatKqString(SKqMaxClients, {std::int64_t{FMaxClients}}));
-    if (FindIn(clientID, count) != -1) throw EKqError(std::u16string(LoadKqString(SKqClientNotUnique)));
-    return count;
+  auto refusal = [&](std::int32_t count) -> std::optional<AddClientStatus> {
+    if (count >= FMaxClients) return AddClientStatus::Full;
+    if (FindIn(clientID, count) != -1) return AddClientStatus::NotUnique;
+    return std::nullopt;
   };
-  check();
-  if (!FMutex.Get(MutexTimeOut)) return -1;
+  if (auto refused = refusal(ClampedCount())) return {*refused, 0};
+  if (!FMutex.Get(MutexTimeOut)) return {AddClientStatus::Busy, 0};
   MutexHold hold(FMutex);
-  const std::int32_t count = check();
+  const std::int32_t count = ClampedCount();
+  if (auto refused = refusal(count)) return {*refused, 0};
   WriteEntry(count + 1, clientID, name);
   // The entry must be complete before the count makes it visible to readers.
   std::atomic_thread_fence(std::memory_order_release);
   StoreWord(FClientCount, count + 1);
-  return count + 1;
+  return {AddClientStatus::Added, count + 1};
 }
 
 bool TClientDirectory::RemoveClient(std::int32_t clientID) {

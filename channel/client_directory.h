@@ -13,6 +13,8 @@ namespace kq {
 
 inline constexpr std::u16string_view KqDirectoryMutexName = u"KqDirectoryMutex";
 inline constexpr std::u16string_view KqClientDirectoryName = u"KqClientDirectory";
+// Entries every endpoint and monitor opens the directory with: one table size for every peer.
+inline constexpr std::int32_t KqDirectoryCapacity = 16;
 
 // One entry of the shared table; unaligned inside the section, so it is only ever copied with memcpy.
 #pragma pack(push, 1)
@@ -26,6 +28,19 @@ static_assert(sizeof(TClientDirEntry) == 121);
 static_assert(offsetof(TClientDirEntry, ID) == 0);
 static_assert(offsetof(TClientDirEntry, Alive) == 4);
 static_assert(offsetof(TClientDirEntry, Name) == 5);
+
+// What AddClient did. Only Added changes the table.
+enum class AddClientStatus {
+  Added,
+  Full,       // MaxClients entries are listed
+  NotUnique,  // the ID is listed already
+  Busy,       // the directory mutex was not had within MutexTimeOut
+};
+
+struct [[nodiscard]] AddClientResult {
+  AddClientStatus Status;
+  std::int32_t Count;  // the new count (the entry's 1-based position) when added, else 0
+};
 
 // This process's handle on the machine-wide table of traced clients in "KqClientDirectory", which every
 // client process and the monitor map and write at once. Additions and removals serialise on
@@ -45,10 +60,11 @@ class TClientDirectory {
   TClientDirectory(const TClientDirectory&) = delete;
   TClientDirectory& operator=(const TClientDirectory&) = delete;
 
-  // The new count, or -1 when the mutex was not had within 2 s. Raises 35592 (full) or 35593 (ID taken).
-  std::int32_t AddClient(std::int32_t clientID, std::u16string_view name);
+  // Appends the entry, or reports why not; raises nothing. The caller decides what a refusal means
+  // (the endpoint raises 35592 for Full and 35593 for NotUnique).
+  [[nodiscard]] AddClientResult AddClient(std::int32_t clientID, std::u16string_view name);
   // False when the ID is not there or the mutex was not had within 2 s.
-  bool RemoveClient(std::int32_t clientID);
+  [[nodiscard]] bool RemoveClient(std::int32_t clientID);
   std::int32_t Last() const;
   // 1-based; raises 35603 outside 1 to Count.
   TClientDirEntry GetClientRec(std::int32_t index) const;
@@ -61,7 +77,7 @@ class TClientDirectory {
   std::int32_t Version() const;
   std::int32_t MaxClients() const { return FMaxClients; }
   // 1-based position of the ID, or -1.
-  std::int32_t FindClient(std::int32_t clientID) const;
+  [[nodiscard]] std::int32_t FindClient(std::int32_t clientID) const;
   void MarkAlive(std::int32_t clientID);
   void ClearAlive(std::int32_t clientID);
   const TSharedMem& SharedMem() const noexcept { return FSharedMem; }
@@ -70,7 +86,7 @@ class TClientDirectory {
   std::int32_t ClampedCount() const noexcept;
   std::byte* EntryAt(std::int32_t position) const noexcept;  // 1-based
   std::int32_t EntryID(std::int32_t position) const noexcept;
-  std::int32_t FindIn(std::int32_t clientID, std::int32_t count) const noexcept;
+  [[nodiscard]] std::int32_t FindIn(std::int32_t clientID, std::int32_t count) const noexcept;
   void SetAlive(std::int32_t clientID, std::uint8_t value);
   void WriteEntry(std::int32_t slot, std::int32_t clientID, std::u16string_view name) noexcept;
 

@@ -2,6 +2,7 @@
 
 #include "client_directory.h"
 #include "ipc_buffer.h"
+#include "kq_error.h"
 #include "kqconsts.h"
 #include "text.h"
 #include "worker_thread.h"
@@ -33,14 +34,23 @@ void TIPCClient::Activate() {
   FMonitorEvent->SetOwnerID(FID);
   FConnectEvent->SetOwnerID(FID);
   FClientEvent->SetOwnerID(FID);
-  FClientDirectory->AddClient(FID, FName);  // -1 (mutex not had) leaves us unlisted but working
+  switch (const AddClientResult added = FClientDirectory->AddClient(FID, FName); added.Status) {
+    case AddClientStatus::Full:
+      throw EKqError(FormatKqString(SKqMaxClients, {std::int64_t{FClientDirectory->MaxClients()}}));
+    case AddClientStatus::NotUnique:
+      throw EKqError(std::u16string(LoadKqString(SKqClientNotUnique)));
+    case AddClientStatus::Busy:  // the mutex was not had within 2 s: the client works unlisted
+    case AddClientStatus::Added:
+      break;
+  }
   FActivated = true;
   FState.store(stDisconnected, std::memory_order_release);
   FThread->Start();
 }
 
 void TIPCClient::DeActivate() {
-  if (FClientDirectory) FClientDirectory->RemoveClient(FID);
+  // False when not listed (never added, or the mutex was not had then or now): nothing more to undo.
+  if (FClientDirectory) static_cast<void>(FClientDirectory->RemoveClient(FID));
   if (State() == stInActive || FThread->Suspended()) return;
   FWaitEvent.load(std::memory_order_acquire)->Signal(evClientExit);
   EndWorker(AnswerTimeOut);
@@ -144,7 +154,8 @@ void TIPCClient::HandleDetach(bool notify) {
   if (State() != stConnected) return;
   if (notify) {
     FMonitorEvent->Signal(evClientDetach);
-    WaitForAnswer(*FClientEvent, AnswerTimeOut, evMonitorDetach);  // goes on after the answer or the time-out
+    // Goes on after the answer or the time-out alike: the monitor may be gone.
+    static_cast<void>(WaitForAnswer(*FClientEvent, AnswerTimeOut, evMonitorDetach));
   }
   FState.store(stDisconnected, std::memory_order_release);
   FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);

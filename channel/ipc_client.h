@@ -33,7 +33,7 @@ class TIPCClient : public TIPCThread {
   void HandleDetach(bool notify);
   void HandleRealloc();
   // WaitFor that a forced end cuts short.
-  bool WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKind kind);
+  [[nodiscard]] bool WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKind kind);
 
   std::atomic<TIPCEvent*> FWaitEvent{nullptr};
   bool FActivated = false;

@@ -71,7 +71,7 @@ class TIPCEvent : public TEvent {
   void SignalID(TEventKind kind, std::int32_t id) noexcept;
   void SignalData(TEventKind kind, std::int32_t id, std::int32_t data) noexcept;
   // One wait; true only when signalled in time with exactly this ID and kind in the record.
-  bool WaitFor(std::int32_t timeOut, std::int32_t id, TEventKind kind) noexcept;
+  [[nodiscard]] bool WaitFor(std::int32_t timeOut, std::int32_t id, TEventKind kind) noexcept;
 
   PIPCEventInfo EventInfo() const noexcept { return FEventInfo; }
 

@@ -13,7 +13,7 @@ TIPCThread::TIPCThread(std::int32_t aID, std::u16string_view aName)
   FMonitorEvent = std::make_unique<TIPCEvent>(KqMonitorEventName, false);
   FClientEvent = std::make_unique<TIPCEvent>(KqClientEventName, false);
   FConnectEvent = std::make_unique<TIPCEvent>(KqConnectEventName, true);
-  FClientDirectory = std::make_unique<TClientDirectory>(16);
+  FClientDirectory = std::make_unique<TClientDirectory>(KqDirectoryCapacity);
 }
 
 TIPCThread::~TIPCThread() {

@@ -42,7 +42,7 @@ class TComObjectFactory : public IClassFactory {
   TClassInstancing Instancing() const noexcept { return FInstancing; }
   TThreadingModel ThreadingModel() const noexcept { return FThreadingModel; }
   std::u16string ProgID() const;
-  bool ShowErrors() const noexcept { return FShowErrors; }
+  [[nodiscard]] bool ShowErrors() const noexcept { return FShowErrors; }
   void SetShowErrors(bool value) noexcept { FShowErrors = value; }
 
   // Writes (or deletes) the class's registry entries, in their fixed order, under the server's root.

@@ -19,8 +19,8 @@ class TComServer {
   TComServer(TComClassManager& classManager, std::u16string serverName, bool perUserRegistration);
 
   const std::u16string& ServerName() const noexcept { return FServerName; }
-  bool IsInprocServer() const noexcept { return FIsInprocServer; }
-  bool PerUserRegistration() const noexcept { return FPerUserRegistration; }
+  [[nodiscard]] bool IsInprocServer() const noexcept { return FIsInprocServer; }
+  [[nodiscard]] bool PerUserRegistration() const noexcept { return FPerUserRegistration; }
   TComClassManager& ClassManager() noexcept { return FClassManager; }
 
   std::int32_t ObjectCount() const noexcept { return FObjectCount.load(); }
@@ -47,6 +47,6 @@ class TComServer {
 // Whether a host's arguments ask for registration under the current user: the first switch present
 // of AUTOMATION, EMBEDDING, REGSERVER, UNREGSERVER, REGSERVERPERUSER, UNREGSERVERPERUSER decides; a
 // switch is "-" or "/" and exactly the name, in any letter case.
-bool PerUserSwitch(const std::vector<std::u16string>& args);
+[[nodiscard]] bool PerUserSwitch(const std::vector<std::u16string>& args);
 
 }  // namespace kq

@@ -25,8 +25,8 @@ class TKqClient : public TComObject, public IKqClient {
   ULONG STDMETHODCALLTYPE AddRef() override;
   ULONG STDMETHODCALLTYPE Release() override;
 
-  std::int32_t STDMETHODCALLTYPE AttachClient(std::int32_t id, const WCHAR* name, void* callbackData,
-                                              KqCallbackProc callbackProc) override;
+  [[nodiscard]] std::int32_t STDMETHODCALLTYPE AttachClient(std::int32_t id, const WCHAR* name, void* callbackData,
+                                                            KqCallbackProc callbackProc) override;
   std::int32_t STDMETHODCALLTYPE SubmitStatement(const WCHAR* text, std::int32_t len) override;
 
   static TComObject* Create(TComObjectFactory& factory, IUnknown* controller);

@@ -20,8 +20,12 @@ void KqLibrary::LibraryTraits::Close(void* module) noexcept { FreeLibrary(static
 
 KqLibrary::KqLibrary(const std::string& path) {
   const std::u16string widePath = Utf8ToUtf16(path);
-  FModule.Reset(LoadLibraryW(AsWide(widePath)));
-  if (!FModule) throw EKqError(u"Cannot load " + widePath, static_cast<int>(GetLastError()));
+  HMODULE module = LoadLibraryW(AsWide(widePath));
+  if (!module) {
+    const DWORD error = GetLastError();  // before the message's allocations
+    throw EKqError(u"Cannot load " + widePath, static_cast<int>(error));
+  }
+  FModule.Reset(module);
   FGetClassObject = reinterpret_cast<DllGetClassObjectProc>(Symbol("DllGetClassObject"));
   FCanUnloadNow = reinterpret_cast<DllCanUnloadNowProc>(Symbol("DllCanUnloadNow"));
   FRegisterServer = reinterpret_cast<DllRegisterServerProc>(Symbol("DllRegisterServer"));
@@ -30,7 +34,10 @@ KqLibrary::KqLibrary(const std::string& path) {
 
 void* KqLibrary::Symbol(const char* name) const {
   void* proc = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(FModule.Get()), name));
-  if (!proc) throw EKqError(u"Missing entry point " + Utf8ToUtf16(name), static_cast<int>(GetLastError()));
+  if (!proc) {
+    const DWORD error = GetLastError();
+    throw EKqError(u"Missing entry point " + Utf8ToUtf16(name), static_cast<int>(error));
+  }
   return proc;
 }
 

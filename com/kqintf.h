@@ -31,10 +31,12 @@ struct IKqClient : public IUnknown {
   // waiting for a monitor. With both callback values set, the monitor's integers reach callbackProc.
   // KqTrue once attached, also with no monitor running; KqFalse when the client could not be made or
   // registered (the reason through the error info), or when the object is already attached.
-  virtual std::int32_t STDMETHODCALLTYPE AttachClient(std::int32_t id, const WCHAR* name, void* callbackData,
-                                                      KqCallbackProc callbackProc) = 0;
+  [[nodiscard]] virtual std::int32_t STDMETHODCALLTYPE AttachClient(std::int32_t id, const WCHAR* name,
+                                                                    void* callbackData,
+                                                                    KqCallbackProc callbackProc) = 0;
   // Traces one statement of len code units; text[len] is read too and must be the NUL. KqTrue when a
   // monitor is attached and took it; KqFalse when dropped (no monitor, not attached, bad arguments).
+  // A driver may ignore it: a statement that no monitor reads is simply not traced.
   virtual std::int32_t STDMETHODCALLTYPE SubmitStatement(const WCHAR* text, std::int32_t len) = 0;
 };
 

@@ -21,6 +21,6 @@ void DeleteRegKey(RegRoot root, std::u16string_view key) noexcept;
 // The text value, or nothing when the key or value is missing.
 std::optional<std::u16string> ReadRegValue(RegRoot root, std::u16string_view key, std::u16string_view valueName);
 
-bool RegKeyExists(RegRoot root, std::u16string_view key);
+[[nodiscard]] bool RegKeyExists(RegRoot root, std::u16string_view key);
 
 }  // namespace kq

@@ -91,7 +91,10 @@ void CreateRegKey(RegRoot root, std::u16string_view key, std::u16string_view val
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     for (const auto& [n, d] : values) out << n << '=' << d << "\r\n";
-    if (!out.flush()) RaiseRegistryError(errno);
+    if (!out.flush()) {
+      const int error = errno;  // before the stream's clean-up
+      RaiseRegistryError(error);
+    }
   }
   fs::rename(temp, folder / ValuesFile, error);
   if (error) RaiseRegistryError(error.value());

@@ -22,9 +22,9 @@ class TEvent : public THandledObject {
 
   void Signal() noexcept;
   void Reset() noexcept;
-  bool Wait(std::int32_t timeOut) noexcept;
+  [[nodiscard]] bool Wait(std::int32_t timeOut) noexcept;
   // Like Wait, but also returns once `stop` is stopped.
-  WaitResult WaitUnlessStopped(std::int32_t timeOut, StopSignal& stop) noexcept;
+  [[nodiscard]] WaitResult WaitUnlessStopped(std::int32_t timeOut, StopSignal& stop) noexcept;
 };
 
 }  // namespace kq

@@ -4,7 +4,6 @@
 #include "futex_posix.h"
 #include "kqconsts.h"
 #include "named_object_posix.h"
-#include "platform.h"
 #include "stop_signal.h"
 
 namespace kq {
@@ -92,9 +91,10 @@ WaitResult WaitOn(EventState& e, std::int32_t timeOut, StopSignal* stop) noexcep
 
 TEvent::TEvent(std::u16string_view name, bool manual) {
   EventInit init{manual};
-  NamedObject* object = NamedObject::Open(name, NamedObjectKind::Event, sizeof(EventState), InitEvent, &init);
-  if (!object) RaiseCreateError(SKqEventError, name, LastErrorCode());
-  FHandle.Reset(reinterpret_cast<THandle>(object));
+  int error = 0;
+  auto object = NamedObject::Open(name, NamedObjectKind::Event, sizeof(EventState), InitEvent, &init, error);
+  if (!object) RaiseCreateError(SKqEventError, name, error);
+  FHandle.Reset(reinterpret_cast<THandle>(object.release()));
 }
 
 void TEvent::Signal() noexcept {

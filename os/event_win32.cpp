@@ -8,7 +8,10 @@ namespace kq {
 TEvent::TEvent(std::u16string_view name, bool manual) {
   std::u16string kernelName = KernelObjectName(name);
   HANDLE h = CreateEventW(nullptr, manual, FALSE, AsWide(kernelName));
-  if (!h) RaiseCreateError(SKqEventError, name, static_cast<int>(GetLastError()));
+  if (!h) {
+    const DWORD error = GetLastError();
+    RaiseCreateError(SKqEventError, name, static_cast<int>(error));
+  }
   FHandle.Reset(reinterpret_cast<THandle>(h));
 }
 

@@ -14,17 +14,19 @@ class TMutex : public THandledObject {
  public:
   explicit TMutex(std::u16string_view name);
 
-  bool Get(std::int32_t timeOut) noexcept;
-  bool Release() noexcept;
+  [[nodiscard]] bool Get(std::int32_t timeOut) noexcept;
+  // False when the calling thread does not hold it.
+  [[nodiscard]] bool Release() noexcept;
 };
 
-// Releases a held TMutex when it leaves scope.
+// Releases a TMutex that this thread got when it leaves scope.
 class MutexHold {
  public:
   explicit MutexHold(TMutex& mutex) noexcept : FMutex(&mutex) {}
   MutexHold(const MutexHold&) = delete;
   MutexHold& operator=(const MutexHold&) = delete;
-  ~MutexHold() { FMutex->Release(); }
+  // Made only after a Get that succeeded on this thread, so the release cannot be refused.
+  ~MutexHold() { static_cast<void>(FMutex->Release()); }
 
  private:
   TMutex* FMutex;

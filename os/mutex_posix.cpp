@@ -9,7 +9,6 @@
 #include "kqconsts.h"
 #include "mutex.h"
 #include "named_object_posix.h"
-#include "platform.h"
 
 namespace kq {
 
@@ -45,9 +44,10 @@ std::uint32_t ThisThread() noexcept { return static_cast<std::uint32_t>(gettid()
 }  // namespace
 
 TMutex::TMutex(std::u16string_view name) {
-  NamedObject* object = NamedObject::Open(name, NamedObjectKind::Mutex, sizeof(MutexState), InitMutex, nullptr);
-  if (!object) RaiseCreateError(SKqMutexError, name, LastErrorCode());
-  FHandle.Reset(reinterpret_cast<THandle>(object));
+  int error = 0;
+  auto object = NamedObject::Open(name, NamedObjectKind::Mutex, sizeof(MutexState), InitMutex, nullptr, error);
+  if (!object) RaiseCreateError(SKqMutexError, name, error);
+  FHandle.Reset(reinterpret_cast<THandle>(object.release()));
 }
 
 bool TMutex::Get(std::int32_t timeOut) noexcept {

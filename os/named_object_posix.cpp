@@ -60,12 +60,12 @@ int CreateFresh(const std::string& dir, const std::string& path, std::size_t fil
   if (ftruncate(fd.Get(), static_cast<off_t>(fileSize)) != 0) {
     error = errno;
   } else if (init) {
-    void* memory = mmap(nullptr, fileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
-    if (memory == MAP_FAILED) {
+    void* address = mmap(nullptr, fileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
+    if (address == MAP_FAILED) {
       error = errno;
     } else {
-      init(memory, context);
-      munmap(memory, fileSize);
+      UniqueMapping memory(Mapping{address, fileSize});
+      init(address, context);
     }
   }
   if (error == 0 && Flock(fd.Get(), LOCK_SH) != 0) error = errno;
@@ -77,12 +77,12 @@ int CreateFresh(const std::string& dir, const std::string& path, std::size_t fil
 
 }  // namespace
 
-std::string NamedObject::Directory() noexcept {
+std::string NamedObject::Directory(int& error) {
   std::string dir = "/dev/shm/kq-" + std::to_string(getuid());
   const char* ns = std::getenv("KQ_NAMESPACE");
   if (ns && *ns) {
     if (std::strchr(ns, '/')) {
-      errno = EINVAL;
+      error = EINVAL;
       return {};
     }
     dir += "-";
@@ -91,13 +91,17 @@ std::string NamedObject::Directory() noexcept {
   if (mkdir(dir.c_str(), 0700) == 0) {
     chmod(dir.c_str(), 0700);  // whatever the umask
   } else if (errno != EEXIST) {
+    error = errno;
     return {};
   }
   struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0) return {};
+  if (lstat(dir.c_str(), &st) != 0) {
+    error = errno;
+    return {};
+  }
   // Another user must never read or plant traced statements here.
   if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 07777) != 0700) {
-    errno = EACCES;
+    error = EACCES;
     return {};
   }
   return dir;
@@ -113,15 +117,19 @@ NamedObject::~NamedObject() {
   if (Flock(FFile.Get(), LOCK_EX | LOCK_NB) == 0 && SameFile(FFile.Get(), FPath)) unlink(FPath.c_str());
 }
 
-NamedObject* NamedObject::Open(std::u16string_view name, NamedObjectKind kind, std::size_t size, InitFn init,
-                               void* context) noexcept {
+std::unique_ptr<NamedObject> NamedObject::Open(std::u16string_view name, NamedObjectKind kind, std::size_t size,
+                                               InitFn init, void* context, int& error) noexcept {
+  // Every failure records its code here first: the descriptor and mapping opened so far are closed
+  // on the way out, and those calls may change errno.
+  auto fail = [&error](int code) {
+    error = code;
+    return std::unique_ptr<NamedObject>();
+  };
   try {
-    if (!ValidName(name) || size == 0) {
-      errno = EINVAL;
-      return nullptr;
-    }
-    std::string dir = Directory();
-    if (dir.empty()) return nullptr;
+    if (!ValidName(name) || size == 0) return fail(EINVAL);
+    int dirError = 0;
+    std::string dir = Directory(dirError);
+    if (dir.empty()) return fail(dirError);
     std::string path = dir + "/" + Utf16ToUtf8(name) + Suffix(kind);
     const bool section = kind == NamedObjectKind::Section;
     const std::size_t fileSize = section ? RoundToPages(size) : size;
@@ -130,13 +138,10 @@ NamedObject* NamedObject::Open(std::u16string_view name, NamedObjectKind kind, s
       UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
       bool created = false;
       if (!fd) {
-        if (errno != ENOENT) return nullptr;
-        int error = CreateFresh(dir, path, fileSize, init, context, fd);
-        if (error == EEXIST) continue;
-        if (error != 0) {
-          errno = error;
-          return nullptr;
-        }
+        if (const int openError = errno; openError != ENOENT) return fail(openError);
+        const int createError = CreateFresh(dir, path, fileSize, init, context, fd);
+        if (createError == EEXIST) continue;
+        if (createError != 0) return fail(createError);
         created = true;
       } else {
         if (Flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
@@ -144,37 +149,26 @@ NamedObject* NamedObject::Open(std::u16string_view name, NamedObjectKind kind, s
           if (SameFile(fd.Get(), path)) unlink(path.c_str());
           continue;
         }
-        if (Flock(fd.Get(), LOCK_SH) != 0) return nullptr;
+        if (Flock(fd.Get(), LOCK_SH) != 0) return fail(errno);
       }
       struct stat st {};
-      if (fstat(fd.Get(), &st) != 0) return nullptr;
+      if (fstat(fd.Get(), &st) != 0) return fail(errno);
       if (st.st_nlink == 0) continue;  // its last holder left while we were opening
-      if (!S_ISREG(st.st_mode) || st.st_uid != getuid()) {
-        errno = EACCES;
-        return nullptr;
-      }
-      if (static_cast<std::size_t>(st.st_size) < fileSize) {
-        errno = EINVAL;  // shorter than this process asks to map
-        return nullptr;
-      }
+      if (!S_ISREG(st.st_mode) || st.st_uid != getuid()) return fail(EACCES);
+      if (static_cast<std::size_t>(st.st_size) < fileSize) return fail(EINVAL);  // shorter than we map
       void* memory = mmap(nullptr, fileSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd.Get(), 0);
-      if (memory == MAP_FAILED) return nullptr;
+      if (memory == MAP_FAILED) return fail(errno);
       UniqueMapping mapping(Mapping{memory, fileSize});
       if (!section) {
         NamedObjectTag tag;
         std::memcpy(&tag, memory, sizeof tag);
-        if (tag.Magic != NamedObjectMagic || tag.Kind != static_cast<std::uint32_t>(kind)) {
-          errno = EINVAL;
-          return nullptr;
-        }
+        if (tag.Magic != NamedObjectMagic || tag.Kind != static_cast<std::uint32_t>(kind)) return fail(EINVAL);
       }
-      return new NamedObject(std::move(fd), std::move(mapping), created, std::move(path));
+      return std::unique_ptr<NamedObject>(new NamedObject(std::move(fd), std::move(mapping), created, std::move(path)));
     }
-    errno = EAGAIN;
-    return nullptr;
+    return fail(EAGAIN);
   } catch (const std::bad_alloc&) {
-    errno = ENOMEM;
-    return nullptr;
+    return fail(ENOMEM);
   }
 }
 

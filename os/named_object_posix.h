@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -29,20 +30,23 @@ class NamedObject {
   using InitFn = void (*)(void* memory, void* context);
 
   // For a section `size` is the requested size; for an event or mutex the state record's size.
-  // `init` prepares a new file's memory before it is published. Returns nullptr with errno set.
-  static NamedObject* Open(std::u16string_view name, NamedObjectKind kind, std::size_t size, InitFn init,
-                           void* context) noexcept;
+  // `init` prepares a new file's memory before it is published. Returns nullptr with `error` set to
+  // errno as the failing call left it (before the clean-up of what was opened so far).
+  [[nodiscard]] static std::unique_ptr<NamedObject> Open(std::u16string_view name, NamedObjectKind kind,
+                                                         std::size_t size, InitFn init, void* context,
+                                                         int& error) noexcept;
   ~NamedObject();
   NamedObject(const NamedObject&) = delete;
   NamedObject& operator=(const NamedObject&) = delete;
 
   void* Memory() const noexcept { return FMapping.Get().Address; }
   std::size_t MappedSize() const noexcept { return FMapping.Get().Length; }
-  bool Created() const noexcept { return FCreated; }
+  [[nodiscard]] bool Created() const noexcept { return FCreated; }
   const std::string& Path() const noexcept { return FPath; }
 
-  // The per-user directory for the current namespace, created on demand; empty with errno on failure.
-  static std::string Directory() noexcept;
+  // The per-user directory for the current namespace, created on demand; empty with the errno of the
+  // failing call in `error` on failure.
+  [[nodiscard]] static std::string Directory(int& error);
 
  private:
   NamedObject(UniqueFd file, UniqueMapping mapping, bool created, std::string path) noexcept;

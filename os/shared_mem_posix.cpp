@@ -2,23 +2,22 @@
 
 #include "kqconsts.h"
 #include "named_object_posix.h"
-#include "platform.h"
 #include "shared_mem.h"
 
 namespace kq {
 
+void TSharedMem::ViewTraits::Close(ValueType) noexcept {}
+
 TSharedMem::TSharedMem(std::u16string_view name, std::int32_t size) : FName(name), FSize(size) {
   if (size <= 0) RaiseCreateError(SKqSharedMemError, name, EINVAL);
-  NamedObject* object =
-      NamedObject::Open(name, NamedObjectKind::Section, static_cast<std::size_t>(size), nullptr, nullptr);
-  if (!object) RaiseCreateError(SKqSharedMemError, name, LastErrorCode());
-  FHandle.Reset(reinterpret_cast<THandle>(object));
+  int error = 0;
+  auto object =
+      NamedObject::Open(name, NamedObjectKind::Section, static_cast<std::size_t>(size), nullptr, nullptr, error);
+  if (!object) RaiseCreateError(SKqSharedMemError, name, error);
   FCreated = object->Created();
-  FFileView = object->Memory();
+  FFileView.Reset(object->Memory());
   FMappedSize = object->MappedSize();
+  FHandle.Reset(reinterpret_cast<THandle>(object.release()));
 }
-
-// The hold on the file unmaps the view before it closes the descriptor.
-TSharedMem::~TSharedMem() { FFileView = nullptr; }
 
 }  // namespace kq

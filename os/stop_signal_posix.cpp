@@ -3,8 +3,9 @@
 
 namespace kq {
 
+void StopSignal::NativeEventTraits::Close(ValueType) noexcept {}
+
 StopSignal::StopSignal() = default;
-StopSignal::~StopSignal() = default;
 
 void StopSignal::Stop() noexcept {
   FStopped.store(true, std::memory_order_seq_cst);

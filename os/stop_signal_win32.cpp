@@ -1,14 +1,22 @@
-#include <windows.h>
-
+#include "handled_object.h"
+#include "kqconsts.h"
 #include "stop_signal.h"
+#include "win32_handles.h"
 
 namespace kq {
 
-StopSignal::StopSignal()
-    : FNativeEvent(reinterpret_cast<std::uintptr_t>(CreateEventW(nullptr, TRUE, FALSE, nullptr))) {}
+void StopSignal::NativeEventTraits::Close(ValueType event) noexcept {
+  WinHandleTraits::Close(reinterpret_cast<HANDLE>(event));
+}
 
-StopSignal::~StopSignal() {
-  if (FNativeEvent) CloseHandle(reinterpret_cast<HANDLE>(FNativeEvent));
+StopSignal::StopSignal() {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!event) {
+    // Without it every wait of the worker would fail at once and the worker end unnoticed.
+    const DWORD error = GetLastError();
+    RaiseCreateError(SKqEventError, u"(stop signal)", static_cast<int>(error));
+  }
+  FNativeEvent.Reset(reinterpret_cast<std::uintptr_t>(event));
 }
 
 void StopSignal::Stop() noexcept {
@@ -16,8 +24,6 @@ void StopSignal::Stop() noexcept {
   Wake();
 }
 
-void StopSignal::Wake() noexcept {
-  if (FNativeEvent) SetEvent(reinterpret_cast<HANDLE>(FNativeEvent));
-}
+void StopSignal::Wake() noexcept { SetEvent(reinterpret_cast<HANDLE>(FNativeEvent.Get())); }
 
 }  // namespace kq

@@ -31,7 +31,7 @@ int TextFile::Flush() noexcept {
 int TextFile::Close() {
   if (!IsOpen()) return 0;
   int error = Flush();
-  int closeError = CloseFile(FFile.Release());
+  int closeError = FileTraits::Close(FFile.Release());
   FPending.clear();
   FPending.shrink_to_fit();
   FError = 0;

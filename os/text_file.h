@@ -28,7 +28,7 @@ class TextFile {
   int WriteLine(std::u16string_view line);
   // Writes out what is buffered and closes; the file is closed even when that fails.
   int Close();
-  bool IsOpen() const noexcept { return FFile.Valid(); }
+  [[nodiscard]] bool IsOpen() const noexcept { return FFile.Valid(); }
 
   static constexpr std::size_t MaxPathLength = 259;
 
@@ -36,13 +36,13 @@ class TextFile {
   struct FileTraits {
     using ValueType = std::intptr_t;
     static constexpr ValueType Invalid() noexcept { return -1; }
-    static void Close(ValueType file) noexcept;  // per platform
+    // Per platform: 0 or the platform's error code, which Close reports (the handle template drops it).
+    static int Close(ValueType file) noexcept;
   };
 
-  // Per platform: open (append or truncate, with the Ctrl+Z cut), write all bytes, close, encode.
+  // Per platform: open (append or truncate, with the Ctrl+Z cut), write all bytes, encode.
   int OpenFile(std::u16string_view path, bool append);
   static int WriteAll(std::intptr_t file, const std::string& bytes) noexcept;
-  static int CloseFile(std::intptr_t file) noexcept;
   // Appends the line in the file's encoding to FPending.
   void Encode(std::u16string_view line);
   int Flush() noexcept;

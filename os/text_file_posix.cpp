@@ -32,9 +32,9 @@ int CutAtCtrlZ(int fd) {
 
 }  // namespace
 
-void TextFile::FileTraits::Close(std::intptr_t file) noexcept { ::close(static_cast<int>(file)); }
-
-int TextFile::CloseFile(std::intptr_t file) noexcept { return ::close(static_cast<int>(file)) == 0 ? 0 : errno; }
+int TextFile::FileTraits::Close(std::intptr_t file) noexcept {
+  return ::close(static_cast<int>(file)) == 0 ? 0 : errno;
+}
 
 int TextFile::OpenFile(std::u16string_view path, bool append) {
   Close();

@@ -36,9 +36,7 @@ DWORD CutAtCtrlZ(HANDLE h) {
 
 }  // namespace
 
-void TextFile::FileTraits::Close(std::intptr_t file) noexcept { CloseHandle(AsHandle(file)); }
-
-int TextFile::CloseFile(std::intptr_t file) noexcept {
+int TextFile::FileTraits::Close(std::intptr_t file) noexcept {
   return CloseHandle(AsHandle(file)) ? 0 : static_cast<int>(GetLastError());
 }
 

@@ -18,9 +18,9 @@ class WorkerThread {
   WorkerThread& operator=(const WorkerThread&) = delete;
 
   void Start();
-  bool Suspended() const noexcept;
+  [[nodiscard]] bool Suspended() const noexcept;
   // True once the body has returned (or the thread was never started), within timeOutMs.
-  bool WaitFor(std::int32_t timeOutMs);
+  [[nodiscard]] bool WaitFor(std::int32_t timeOutMs);
   // The last resort for a thread that did not leave: TerminateThread on Windows, join on POSIX.
   void Abandon();
 

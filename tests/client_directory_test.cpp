@@ -19,9 +19,17 @@
 using namespace kq;
 using namespace std::string_view_literals;
 
+namespace kq {
+void PrintTo(AddClientStatus status, std::ostream* out) {
+  static constexpr const char* Names[] = {"Added", "Full", "NotUnique", "Busy"};
+  *out << Names[static_cast<int>(status)];
+}
+}  // namespace kq
+
 namespace {
 
-constexpr std::int32_t Capacity = 16;
+constexpr std::int32_t Capacity = KqDirectoryCapacity;
+static_assert(Capacity == 16, "the table every peer maps");
 constexpr std::int32_t RequestedSize = Capacity * 121 + 32;
 constexpr std::size_t TableBytes = 64 + Capacity * 121;
 
@@ -65,8 +73,8 @@ TEST(ClientDirectory, WritesHeaderAndEntriesAtTheDocumentedOffsets) {
   EXPECT_FALSE(raw.Mem.Created());
   dir.SetMonitorID(0x11223344);
   dir.SetIPCBufSize(-65536);
-  EXPECT_EQ(dir.AddClient(7, u"Ab"), 1);
-  EXPECT_EQ(dir.AddClient(-2, u"\u00e9z"), 2);
+  EXPECT_EQ(dir.AddClient(7, u"Ab").Count, 1);
+  EXPECT_EQ(dir.AddClient(-2, u"\u00e9z").Count, 2);
 
   EXPECT_EQ(raw.Int(0), 0x11223344);
   EXPECT_EQ(raw.Int(8), 1);
@@ -127,9 +135,9 @@ TEST(ClientDirectory, AppendsInOrderAndClosesGapsOnRemoval) {
   EXPECT_EQ(dir.FindClient(0), -1);
   EXPECT_FALSE(dir.RemoveClient(7));
 
-  EXPECT_EQ(dir.AddClient(7, u"seven"), 1);
-  EXPECT_EQ(dir.AddClient(3, u"three"), 2);
-  EXPECT_EQ(dir.AddClient(9, u"nine"), 3);
+  EXPECT_EQ(dir.AddClient(7, u"seven").Count, 1);
+  EXPECT_EQ(dir.AddClient(3, u"three").Count, 2);
+  EXPECT_EQ(dir.AddClient(9, u"nine").Count, 3);
   EXPECT_EQ(dir.Last(), 9);
   EXPECT_EQ(dir.GetClientRec(2).ID, 3);
   EXPECT_FALSE(dir.RemoveClient(4));
@@ -152,7 +160,7 @@ TEST(ClientDirectory, AppendsInOrderAndClosesGapsOnRemoval) {
 
   // ID 0 is an ordinary ID, though Last cannot tell it from an empty table.
   EXPECT_TRUE(dir.RemoveClient(3));
-  EXPECT_EQ(dir.AddClient(0, u"zero"), 1);
+  EXPECT_EQ(dir.AddClient(0, u"zero").Count, 1);
   EXPECT_EQ(dir.FindClient(0), 1);
   EXPECT_EQ(dir.Last(), 0);
   EXPECT_EQ(dir.GetClientName(0), u"zero");
@@ -162,13 +170,13 @@ TEST(ClientDirectory, RefusesAFullTableBeforeATakenIDAndLeavesItUnchanged) {
   kqtest::ScopedNamespace ns;
   TClientDirectory dir(Capacity);
   RawView raw;
-  for (std::int32_t id = 1; id < Capacity; ++id) ASSERT_EQ(dir.AddClient(id * 10, u"c"), id);
-  EXPECT_EQ(ErrorText([&] { dir.AddClient(50, u"dup"); }), u"Client ID not unique");
-  EXPECT_EQ(dir.AddClient(1000, u"last"), Capacity);
+  for (std::int32_t id = 1; id < Capacity; ++id) ASSERT_EQ(dir.AddClient(id * 10, u"c").Count, id);
+  EXPECT_EQ(dir.AddClient(50, u"dup").Status, AddClientStatus::NotUnique);
+  EXPECT_EQ(dir.AddClient(1000, u"last").Count, Capacity);
 
   const std::vector<std::byte> before = raw.Copy();
-  EXPECT_EQ(ErrorText([&] { dir.AddClient(2000, u"x"); }), u"Maximum of 16 clients allowed");
-  EXPECT_EQ(ErrorText([&] { dir.AddClient(50, u"x"); }), u"Maximum of 16 clients allowed");
+  EXPECT_EQ(dir.AddClient(2000, u"x").Status, AddClientStatus::Full);
+  EXPECT_EQ(dir.AddClient(50, u"x").Status, AddClientStatus::Full);
   EXPECT_EQ(raw.Copy(), before);
   EXPECT_EQ(dir.Count(), Capacity);
 
@@ -185,17 +193,17 @@ TEST(ClientDirectory, CutsNamesAtTheirFirstNulAnd57Units) {
   std::u16string pairAt56(56, u'x');
   pairAt56 += u"\U0001F600tail";
 
-  EXPECT_EQ(dir.AddClient(1, long70), 1);
+  EXPECT_EQ(dir.AddClient(1, long70).Count, 1);
   EXPECT_EQ(dir.GetClientName(1), long70.substr(0, 57));
   EXPECT_EQ(raw.Unit(RawView::Entry(1) + 5 + 57 * 2), 0);
-  EXPECT_EQ(dir.AddClient(2, long70.substr(0, 57)), 2);
+  EXPECT_EQ(dir.AddClient(2, long70.substr(0, 57)).Count, 2);
   EXPECT_EQ(dir.GetClientName(2), long70.substr(0, 57));
-  EXPECT_EQ(dir.AddClient(3, pairAt56), 3);
+  EXPECT_EQ(dir.AddClient(3, pairAt56).Count, 3);
   EXPECT_EQ(dir.GetClientName(3), std::u16string(56, u'x'));
-  EXPECT_EQ(dir.AddClient(4, u"ab\0cd"sv), 4);
+  EXPECT_EQ(dir.AddClient(4, u"ab\0cd"sv).Count, 4);
   EXPECT_EQ(dir.GetClientName(4), u"ab");
   EXPECT_EQ(raw.Unit(RawView::Entry(4) + 5 + 2 * 2), 0);
-  EXPECT_EQ(dir.AddClient(5, u""), 5);
+  EXPECT_EQ(dir.AddClient(5, u"").Count, 5);
   EXPECT_EQ(dir.GetClientName(5), u"");
 
   // A shorter name written over a longer one leaves the old units behind its NUL.
@@ -203,7 +211,7 @@ TEST(ClientDirectory, CutsNamesAtTheirFirstNulAnd57Units) {
   ASSERT_TRUE(dir.RemoveClient(4));
   ASSERT_TRUE(dir.RemoveClient(3));
   ASSERT_TRUE(dir.RemoveClient(2));
-  EXPECT_EQ(dir.AddClient(6, u"xy"), 2);
+  EXPECT_EQ(dir.AddClient(6, u"xy").Count, 2);
   EXPECT_EQ(dir.GetClientName(6), u"xy");
   EXPECT_EQ(raw.Unit(RawView::Entry(2) + 5 + 2 * 2), 0);
   EXPECT_EQ(raw.Unit(RawView::Entry(2) + 5 + 3 * 2), long70[3]);
@@ -214,8 +222,8 @@ TEST(ClientDirectory, AliveBelongsToTheSlotAndPingsOfAbsentIDsChangeNothing) {
   kqtest::ScopedNamespace ns;
   TClientDirectory dir(Capacity);
   RawView raw;
-  ASSERT_EQ(dir.AddClient(5, u"five"), 1);
-  ASSERT_EQ(dir.AddClient(8, u"eight"), 2);
+  ASSERT_EQ(dir.AddClient(5, u"five").Count, 1);
+  ASSERT_EQ(dir.AddClient(8, u"eight").Count, 2);
   dir.MarkAlive(8);
   EXPECT_EQ(dir.GetClientRec(2).Alive, 1);
   EXPECT_EQ(dir.GetClientRec(1).Alive, 0);
@@ -226,7 +234,7 @@ TEST(ClientDirectory, AliveBelongsToTheSlotAndPingsOfAbsentIDsChangeNothing) {
   EXPECT_EQ(raw.Copy(4096), before);
 
   ASSERT_TRUE(dir.RemoveClient(8));
-  EXPECT_EQ(dir.AddClient(6, u"six"), 2);
+  EXPECT_EQ(dir.AddClient(6, u"six").Count, 2);
   EXPECT_EQ(dir.GetClientRec(2).Alive, 1);
   dir.ClearAlive(6);
   EXPECT_EQ(raw.Byte(RawView::Entry(2) + 4), 0);
@@ -236,8 +244,8 @@ TEST(ClientDirectory, GetClientRecRejectsIndicesOutsideTheTable) {
   kqtest::ScopedNamespace ns;
   TClientDirectory dir(Capacity);
   EXPECT_EQ(ErrorText([&] { dir.GetClientRec(1); }), u"Invalid client list index");
-  ASSERT_EQ(dir.AddClient(1, u"a"), 1);
-  ASSERT_EQ(dir.AddClient(2, u"b"), 2);
+  ASSERT_EQ(dir.AddClient(1, u"a").Count, 1);
+  ASSERT_EQ(dir.AddClient(2, u"b").Count, 2);
   for (std::int32_t index : {0, -1, 3, 17, INT_MIN, INT_MAX})
     EXPECT_EQ(ErrorText([&] { dir.GetClientRec(index); }), u"Invalid client list index") << index;
   EXPECT_EQ(dir.GetClientRec(2).ID, 2);
@@ -251,7 +259,7 @@ TEST(ClientDirectory, LaterOpensInAnyProcessLeaveTheTableAsFound) {
     RawView raw;
     first.SetMonitorID(77);
     first.SetIPCBufSize(12345);
-    ASSERT_EQ(first.AddClient(3, u"three"), 1);
+    ASSERT_EQ(first.AddClient(3, u"three").Count, 1);
     first.MarkAlive(3);
     raw.PutInt(8, 5);  // a Version only a creator would overwrite
     before = raw.Copy();
@@ -268,7 +276,7 @@ TEST(ClientDirectory, LaterOpensInAnyProcessLeaveTheTableAsFound) {
     EXPECT_TRUE(ping.Wait(0));
     EXPECT_TRUE(ping.Wait(0));
 
-    ASSERT_EQ(kqtest::RunHelper({"dir-add", "16", "42", "child", "2"}), 0);
+    ASSERT_EQ(kqtest::RunHelper({"dir-add", std::to_string(Capacity), "42", "child", "2"}), 0);
     EXPECT_EQ(raw.Int(0), 77);
     EXPECT_EQ(raw.Int(8), 5);
     EXPECT_EQ(raw.Int(24), 12345);
@@ -325,7 +333,7 @@ TEST(ClientDirectory, HostileCountNeverLeadsOutsideTheMapping) {
     if (count > 0) {
       EXPECT_EQ(dir.Last(), 500 + count);
       EXPECT_EQ(dir.GetClientRec(count).ID, 500 + count);
-      EXPECT_EQ(ErrorText([&] { dir.AddClient(1, u"x"); }), u"Maximum of 16 clients allowed");
+      EXPECT_EQ(dir.AddClient(1, u"x").Status, AddClientStatus::Full);
       // Removing the first entry moves only what lies inside the mapping.
       EXPECT_TRUE(dir.RemoveClient(501));
       EXPECT_EQ(raw.Int(16), count - 1);
@@ -335,7 +343,7 @@ TEST(ClientDirectory, HostileCountNeverLeadsOutsideTheMapping) {
     } else {
       EXPECT_EQ(dir.Last(), 0);
       EXPECT_FALSE(dir.RemoveClient(501));
-      EXPECT_EQ(dir.AddClient(1, u"x"), 1);
+      EXPECT_EQ(dir.AddClient(1, u"x").Count, 1);
       EXPECT_EQ(dir.GetClientRec(1).ID, 1);
       raw.PutInt(RawView::Entry(1), 501);
     }
@@ -367,7 +375,7 @@ TEST(ClientDirectoryProcesses, MutexOfAKilledHolderIsTakenOver) {
   ASSERT_TRUE(ready.Wait(30000));
   holder.Kill();
   ASSERT_TRUE(holder.Wait(30000).has_value());
-  EXPECT_EQ(dir.AddClient(5, u"after"), 1);
+  EXPECT_EQ(dir.AddClient(5, u"after").Count, 1);
   EXPECT_TRUE(dir.RemoveClient(5));
   EXPECT_EQ(kqtest::RunHelper({"dir-hold-mutex", "HoldReady", "500", "0"}), 0);
 }
@@ -376,14 +384,16 @@ TEST(ClientDirectoryProcesses, MutexHeldElsewhereMakesChangesGiveUpWithoutWritin
   kqtest::ScopedNamespace ns;
   TClientDirectory dir(Capacity);
   RawView raw;
-  ASSERT_EQ(dir.AddClient(3, u"kept"), 1);
+  ASSERT_EQ(dir.AddClient(3, u"kept").Count, 1);
   TEvent ready(u"HoldReady", true);
   kqtest::ChildProcess holder({"dir-hold-mutex", "HoldReady", "10000", "60000"});
   ASSERT_TRUE(ready.Wait(30000));
   const std::vector<std::byte> before = raw.Copy();
 
   std::int64_t start = kqtest::SteadyMs();
-  EXPECT_EQ(dir.AddClient(5, u"late"), -1);
+  const AddClientResult late = dir.AddClient(5, u"late");
+  EXPECT_EQ(late.Status, AddClientStatus::Busy);
+  EXPECT_EQ(late.Count, 0);
   std::int64_t waited = kqtest::SteadyMs() - start;
   EXPECT_GE(waited, 1500);
   EXPECT_LT(waited, 20000);

@@ -75,7 +75,7 @@ TEST(KqClientTest, StatementsAreRefusedUntilAttachedAndWithBadArguments) {
 
 TEST(KqClientTest, AttachListsTheClientWithoutMonitorAndDropsStatements) {
   kqtest::ScopedNamespace ns;
-  kq::TClientDirectory directory(16);
+  kq::TClientDirectory directory(kq::KqDirectoryCapacity);
   kq::TIPCEvent monitorEvent(kq::KqMonitorEventName, false);
   {
     ClientObject client;

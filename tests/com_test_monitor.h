@@ -66,7 +66,7 @@ class TestMonitor {
     return {size, text};
   }
 
-  kq::TClientDirectory Directory{16};
+  kq::TClientDirectory Directory{kq::KqDirectoryCapacity};
   kq::TIPCEvent MonitorEvent{kq::KqMonitorEventName, false};
   kq::TIPCEvent ClientEvent{kq::KqClientEventName, false};
   kq::TIPCEvent ConnectEvent{kq::KqConnectEventName, true};

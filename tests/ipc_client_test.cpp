@@ -45,7 +45,7 @@ class ScriptedMonitor {
     return Next();
   }
 
-  TClientDirectory Directory{16};
+  TClientDirectory Directory{KqDirectoryCapacity};
   TIPCEvent MonitorEvent{KqMonitorEventName, false};
   TIPCEvent ClientEvent{KqClientEventName, false};
   TIPCEvent ConnectEvent{KqConnectEventName, true};
@@ -341,7 +341,7 @@ TEST(ClientEndpoint, DestroyedWithoutActivationSendsNothingButStillLeavesTheDire
   EXPECT_EQ(monitor.Directory.FindClient(31), -1);
 }
 
-TEST(ClientEndpoint, ActivatesOnceAndRefusesATakenID) {
+TEST(ClientEndpoint, ActivatesOnceAndRefusesATakenIDOrAFullDirectory) {
   kqtest::ScopedNamespace ns;
   ScriptedMonitor monitor(0);
   CallbackLog log;
@@ -359,6 +359,18 @@ TEST(ClientEndpoint, ActivatesOnceAndRefusesATakenID) {
   EXPECT_EQ(twin.State(), stInActive);
   Submit(twin, u"nothing");
   EXPECT_EQ(monitor.Directory.Count(), 1);
+
+  for (std::int32_t id = 2; id <= KqDirectoryCapacity; ++id)
+    ASSERT_EQ(monitor.Directory.AddClient(id, u"filler").Count, id);
+  TIPCClient late(99, u"Late");
+  try {
+    late.Activate();
+    FAIL() << "a full directory must be refused";
+  } catch (const EKqError& e) {
+    EXPECT_EQ(e.Message(), u"Maximum of 16 clients allowed");
+  }
+  EXPECT_EQ(late.State(), stInActive);
+  EXPECT_EQ(monitor.Directory.FindClient(99), -1);
 }
 
 TEST(ClientEndpoint, AWorkerThatMissesItsExitRecordStillEndsAndReleasesEverything) {
@@ -389,7 +401,7 @@ TEST(ClientEndpoint, AWorkerThatMissesItsExitRecordStillEndsAndReleasesEverythin
     EXPECT_EQ(monitor.Directory.Count(), 0);
   }
   // Everything was released: the next opener creates the objects afresh.
-  TSharedMem directory(KqClientDirectoryName, 16 * 121 + 32);
+  TSharedMem directory(KqClientDirectoryName, KqDirectoryCapacity * 121 + 32);
   EXPECT_TRUE(directory.Created());
   TSharedMem record(u"KqConnectEvenet.Data", 12);
   EXPECT_TRUE(record.Created());

@@ -214,8 +214,9 @@ TEST(IPCEvent, FailedCreationKeepsNeitherEventNorSection) {
   auto blocker = std::make_unique<TMutex>(u"Chan.Data");
 #else
   constexpr int SectionCode = EISDIR;
-  std::string dir = NamedObject::Directory();
-  ASSERT_FALSE(dir.empty());
+  int dirError = 0;
+  std::string dir = NamedObject::Directory(dirError);
+  ASSERT_FALSE(dir.empty()) << dirError;
   ASSERT_EQ(mkdir((dir + "/Chan.Data.shm").c_str(), 0700), 0);
 #endif
   auto error = CreationError([] { TIPCEvent(u"Chan", true); });

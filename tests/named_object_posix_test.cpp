@@ -194,8 +194,9 @@ TEST(NamedObjectPosix, StaleFileOfAKilledLastHolderIsReplacedByAFreshSection) {
 
 TEST(NamedObjectPosix, FileOfAnotherKindIsRefused) {
   kqtest::ScopedNamespace ns;
-  std::string dir = NamedObject::Directory();
-  ASSERT_FALSE(dir.empty());
+  int dirError = 0;
+  std::string dir = NamedObject::Directory(dirError);
+  ASSERT_FALSE(dir.empty()) << dirError;
   // A section file renamed to an event's name, held open so that it is not taken for stale.
   auto section = std::make_unique<TSharedMem>(u"Sec", 64);
   ASSERT_EQ(link((dir + "/Sec.shm").c_str(), (dir + "/Ev.event").c_str()), 0);

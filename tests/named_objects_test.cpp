@@ -335,8 +335,8 @@ TEST(Mutex, GetTimesOutWhileAnotherThreadHoldsItAndSucceedsAfterRelease) {
     TMutex own(u"Mx");
     if (!own.Get(10000)) return;
     held.Signal();
-    release.Wait(30000);
-    own.Release();
+    EXPECT_TRUE(release.Wait(30000));
+    EXPECT_TRUE(own.Release());
   });
   ASSERT_TRUE(held.Wait(20000));
   auto start = SteadyMs();

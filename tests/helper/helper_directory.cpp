@@ -7,8 +7,6 @@
 #include "client_directory.h"
 #include "event.h"
 #include "helper_roles.h"
-#include "kq_error.h"
-#include "kqconsts.h"
 #include "mutex.h"
 #include "platform.h"
 #include "test_support.h"
@@ -37,7 +35,7 @@ static kqtest::HelperRole holdMutexRole("dir-hold-mutex", HoldMutex);
 int AddOne(const std::vector<std::string>& args) {
   if (args.size() != 4) return 2;
   TClientDirectory dir(std::stoi(args[0]));
-  return dir.AddClient(std::stoi(args[1]), Wide(args[2])) == std::stoi(args[3]) ? 0 : 1;
+  return dir.AddClient(std::stoi(args[1]), Wide(args[2])).Count == std::stoi(args[3]) ? 0 : 1;
 }
 static kqtest::HelperRole addOneRole("dir-add", AddOne);
 
@@ -77,27 +75,28 @@ int Churn(const std::vector<std::string>& args) {
   TEvent go(Wide(args[5]), true);
   ready.Signal();
   if (!go.Wait(30000)) return Fault("no go signal", 0, 0);
-  const std::u16string full = FormatKqString(SKqMaxClients, {std::int64_t{capacity}});
   const std::int32_t own[3] = {first, first + 1, first + 2};
 
   const std::int64_t end = kqtest::SteadyMs() + runMs;
   for (int it = 0; kqtest::SteadyMs() < end; ++it) {
     bool added[3] = {};
     for (int k = 0; k < 3; ++k) {
-      try {
-        std::int32_t count = dir.AddClient(own[k], u"churn");
-        if (count < 1 || count > capacity) return Fault("AddClient returned an impossible count", own[k], it);
-        added[k] = true;
-      } catch (const EKqError& e) {
-        // Nobody else adds our IDs, so "not unique" means a removal hit the wrong entry.
-        if (e.Message() != full) return Fault("own ID refused as taken", own[k], it);
+      const AddClientResult result = dir.AddClient(own[k], u"churn");
+      switch (result.Status) {
+        case AddClientStatus::Added:
+          if (result.Count < 1 || result.Count > capacity)
+            return Fault("AddClient returned an impossible count", own[k], it);
+          added[k] = true;
+          break;
+        case AddClientStatus::Full:
+          break;
+        case AddClientStatus::NotUnique:  // nobody else adds our IDs: a removal hit the wrong entry
+          return Fault("own ID refused as taken", own[k], it);
+        case AddClientStatus::Busy:
+          return Fault("the directory mutex was not had within its time-out", own[k], it);
       }
     }
-    bool haveShared = false;
-    try {
-      haveShared = dir.AddClient(shared, u"shared") > 0;
-    } catch (const EKqError&) {
-    }
+    const bool haveShared = dir.AddClient(shared, u"shared").Status == AddClientStatus::Added;
 
     bool ok = false;
     std::vector<std::int32_t> ids = Snapshot(dir, mutex, ok);
