@@ -243,21 +243,31 @@ TEST(Event, ManualEventWakesEveryWaitingThreadAndProcess) {
 
 TEST(Event, ManualEventReleasesEveryWaiterEvenWhenResetRightAway) {
   kqtest::ScopedNamespace ns;
+  constexpr int Waiters = 12;
   TEvent event(u"Ev", true);
-  std::atomic<int> woken{0};
+  std::atomic<int> waiting{0}, woken{0};
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 12; ++i)
+  for (int i = 0; i < Waiters; ++i)
     waiters.emplace_back([&] {
       TEvent own(u"Ev", true);
-      if (own.Wait(5000)) ++woken;
+      ++waiting;
+      if (own.Wait(20000)) ++woken;
     });
-  kqtest::SleepForMs(300);
+  // Every waiter must be in its wait before the signal. POSIX shows the sleepers; on Windows only the
+  // few instructions from the count into the wait are left, which the short settle covers.
+  ASSERT_TRUE(WaitUntil([&] { return waiting.load() == Waiters; }, 30000));
+  if (kqtest::EventSleepers("Ev")) {
+    ASSERT_TRUE(WaitUntil([&] { return kqtest::EventSleepers("Ev") == Waiters; }, 30000))
+        << *kqtest::EventSleepers("Ev") << " asleep";
+  } else {
+    kqtest::SleepForMs(100);
+  }
   // An endpoint resets the connect event as soon as it has read an attach meant for it; the other
   // clients waiting at that moment must still wake.
   event.Signal();
   event.Reset();
   for (auto& t : waiters) t.join();
-  EXPECT_EQ(woken.load(), 12);
+  EXPECT_EQ(woken.load(), Waiters);
 }
 
 TEST(Event, SignalFromAnotherProcessWakesAWaitingThread) {

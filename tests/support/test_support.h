@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,11 +44,21 @@ class ScopedNamespace {
   std::string FName;
 };
 
-// A helper process: the test suite's kq_test_helper executable, started with a role and arguments.
-// A child that is still running when the object goes is killed, so a hang cannot outlive its test.
+// Where a child's standard streams go: input from a file, output and errors into files; each to
+// nothing when its path is empty.
+struct ChildStreams {
+  std::string InputPath;
+  std::string OutputPath;
+  std::string ErrorPath;
+};
+
+// A child process: the test suite's kq_test_helper executable started with a role and arguments, or
+// any program (a tool of the build) with its streams redirected. A child that is still running when
+// the object goes is killed, so a hang cannot outlive its test.
 class ChildProcess {
  public:
   explicit ChildProcess(const std::vector<std::string>& args);
+  ChildProcess(const std::string& program, const std::vector<std::string>& args, const ChildStreams& streams);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -55,12 +66,23 @@ class ChildProcess {
   // The exit code once the child has ended, or nothing if it is still running after timeoutMs.
   std::optional<int> Wait(int timeoutMs);
   void Kill();
-  bool Started() const { return FHandle != 0; }
+  bool Started() const;
+  std::int32_t ProcessID() const;
 
  private:
-  std::uintptr_t FHandle = 0;  // pid or process handle
+  struct Impl;  // per platform: the process, its handle in the handle template
+  std::unique_ptr<Impl> FImpl;
   std::optional<int> FExitCode;
 };
+
+// A program of the build's tools folder ("kqmon", "kqdemo"), beside which the library also lies.
+std::string ToolPath(const std::string& name);
+
+// Threads asleep in a wait on the named event of this namespace, where the platform can tell: the
+// POSIX event counts them in its file (each counted waiter has already taken note of the signals so
+// far, so a later signal reaches it), -1 when its file cannot be read. Windows shows no such count:
+// nothing.
+std::optional<int> EventSleepers(const std::string& name);
 
 // Runs a helper to its end and returns its exit code (-1 when it did not end within timeoutMs).
 int RunHelper(const std::vector<std::string>& args, int timeoutMs = 30000);

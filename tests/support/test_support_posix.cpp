@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "posix_handles.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -16,15 +18,56 @@ namespace kqtest {
 
 namespace {
 
-std::string HelperPath() {
+std::filesystem::path ExecutableFolder() {
   char self[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return "kq_test_helper";
+  if (n <= 0) return {};
   self[n] = 0;
-  return (std::filesystem::path(self).parent_path() / "kq_test_helper").string();
+  return std::filesystem::path(self).parent_path();
+}
+
+std::string HelperPath() {
+  std::filesystem::path folder = ExecutableFolder();
+  return folder.empty() ? "kq_test_helper" : (folder / "kq_test_helper").string();
+}
+
+// A file for one of a child's streams, or /dev/null for none.
+kq::UniqueFd StreamFile(const std::string& path, bool output) {
+  const char* name = path.empty() ? "/dev/null" : path.c_str();
+  return kq::UniqueFd(output ? open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+                             : open(name, O_RDONLY | O_CLOEXEC));
 }
 
 }  // namespace
+
+struct ChildProcess::Impl {
+  pid_t Pid = 0;
+
+  void Spawn(const std::string& path, const std::vector<std::string>& args, const ChildStreams* streams) {
+    std::vector<char*> argv;
+    std::string program = path;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    kq::UniqueFd input, output, errors;
+    if (streams) {
+      input = StreamFile(streams->InputPath, false);
+      output = StreamFile(streams->OutputPath, true);
+      errors = StreamFile(streams->ErrorPath, true);
+      // dup2 clears close-on-exec on the copies, so only these three reach the child.
+      posix_spawn_file_actions_adddup2(&actions, input.Get(), 0);
+      posix_spawn_file_actions_adddup2(&actions, output.Get(), 1);
+      posix_spawn_file_actions_adddup2(&actions, errors.Get(), 2);
+    }
+    pid_t pid = 0;
+    if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ) == 0) Pid = pid;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+};
 
 ScopedNamespace::ScopedNamespace() : FName("t" + std::to_string(getpid()) + "-" + CurrentTestName()) {
   setenv("KQ_NAMESPACE", FName.c_str(), 1);
@@ -38,32 +81,34 @@ ScopedNamespace::~ScopedNamespace() {
   unsetenv("KQ_NAMESPACE");
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& args) {
-  std::string path = HelperPath();
-  std::vector<char*> argv;
-  argv.push_back(path.data());
-  std::vector<std::string> copy = args;
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) == 0)
-    FHandle = static_cast<std::uintptr_t>(pid);
+ChildProcess::ChildProcess(const std::vector<std::string>& args) : FImpl(std::make_unique<Impl>()) {
+  FImpl->Spawn(HelperPath(), args, nullptr);
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const ChildStreams& streams)
+    : FImpl(std::make_unique<Impl>()) {
+  FImpl->Spawn(program, args, &streams);
 }
 
 ChildProcess::~ChildProcess() {
-  if (FHandle && !FExitCode) {
+  if (FImpl->Pid && !FExitCode) {
     Kill();
-    Wait(10000);
+    static_cast<void>(Wait(10000));
   }
 }
 
+bool ChildProcess::Started() const { return FImpl->Pid != 0; }
+
+std::int32_t ChildProcess::ProcessID() const { return static_cast<std::int32_t>(FImpl->Pid); }
+
 std::optional<int> ChildProcess::Wait(int timeoutMs) {
-  if (FExitCode || !FHandle) return FExitCode;
+  if (FExitCode || !FImpl->Pid) return FExitCode;
   auto deadline = SteadyMs() + timeoutMs;
   for (;;) {
     int status = 0;
-    pid_t r = waitpid(static_cast<pid_t>(FHandle), &status, WNOHANG);
-    if (r == static_cast<pid_t>(FHandle)) {
+    pid_t r = waitpid(FImpl->Pid, &status, WNOHANG);
+    if (r == FImpl->Pid) {
       FExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       return FExitCode;
     }
@@ -73,7 +118,21 @@ std::optional<int> ChildProcess::Wait(int timeoutMs) {
 }
 
 void ChildProcess::Kill() {
-  if (FHandle && !FExitCode) kill(static_cast<pid_t>(FHandle), SIGKILL);
+  if (FImpl->Pid && !FExitCode) kill(FImpl->Pid, SIGKILL);
+}
+
+std::string ToolPath(const std::string& name) { return (ExecutableFolder().parent_path() / "tools" / name).string(); }
+
+std::optional<int> EventSleepers(const std::string& name) {
+  const char* ns = std::getenv("KQ_NAMESPACE");
+  const std::string path =
+      "/dev/shm/kq-" + std::to_string(getuid()) + (ns && *ns ? "-" + std::string(ns) : "") + "/" + name + ".event";
+  kq::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // The event's state after its 8-byte tag: Manual, State, then the waiter count.
+  constexpr off_t WaitersOffset = 16;
+  std::uint32_t waiters = 0;
+  if (!file || pread(file.Get(), &waiters, sizeof waiters, WaitersOffset) != sizeof waiters) return -1;
+  return static_cast<int>(waiters);
 }
 
 }  // namespace kqtest

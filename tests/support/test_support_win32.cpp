@@ -5,20 +5,21 @@
 #include <filesystem>
 
 #include "test_support.h"
+#include "win32_handles.h"
 
 namespace kqtest {
 
 namespace {
 
-std::wstring HelperPath() {
+std::filesystem::path ExecutableFolder() {
   wchar_t self[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::filesystem::path p(std::wstring(self, n));
-  return (p.parent_path() / L"kq_test_helper.exe").wstring();
+  return std::filesystem::path(std::wstring(self, n)).parent_path();
 }
 
+// Arguments are UTF-8.
 std::wstring Quote(const std::string& arg) {
-  std::wstring w(arg.begin(), arg.end());
+  std::wstring w = std::filesystem::path(std::u8string(arg.begin(), arg.end())).wstring();
   std::wstring out = L"\"";
   for (wchar_t c : w) {
     if (c == L'"') out += L'\\';
@@ -27,7 +28,46 @@ std::wstring Quote(const std::string& arg) {
   return out + L"\"";
 }
 
+// An inheritable handle on a file for one of a child's streams (output truncated; others may read it
+// meanwhile), or on NUL for none.
+kq::UniqueWinFile StreamFile(const std::string& path, bool output) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const std::wstring name = path.empty() ? L"NUL" : std::filesystem::path(path).wstring();
+  return kq::UniqueWinFile(CreateFileW(name.c_str(), output ? GENERIC_WRITE : GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                       output ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 }  // namespace
+
+struct ChildProcess::Impl {
+  kq::UniqueWinHandle Process;
+  DWORD ID = 0;
+
+  void Spawn(const std::wstring& path, const std::vector<std::string>& args, const ChildStreams* streams) {
+    std::wstring cmd = L"\"" + path + L"\"";
+    for (const auto& a : args) cmd += L" " + Quote(a);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    kq::UniqueWinFile input, output, errors;
+    if (streams) {
+      input = StreamFile(streams->InputPath, false);
+      output = StreamFile(streams->OutputPath, true);
+      errors = StreamFile(streams->ErrorPath, true);
+      si.dwFlags = STARTF_USESTDHANDLES;
+      si.hStdInput = input.Get();
+      si.hStdOutput = output.Get();
+      si.hStdError = errors.Get();
+    }
+    PROCESS_INFORMATION pi{};
+    if (CreateProcessW(path.c_str(), cmd.data(), nullptr, nullptr, streams ? TRUE : FALSE, 0, nullptr, nullptr, &si,
+                       &pi)) {
+      kq::UniqueWinHandle thread(pi.hThread);
+      Process.Reset(pi.hProcess);
+      ID = pi.dwProcessId;
+    }
+  }
+};
 
 ScopedNamespace::ScopedNamespace() : FName("t" + std::to_string(GetCurrentProcessId()) + "-" + CurrentTestName()) {
   _putenv_s("KQ_NAMESPACE", FName.c_str());
@@ -39,41 +79,44 @@ ScopedNamespace::~ScopedNamespace() {
   _putenv_s("KQ_NAMESPACE", "");
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& args) {
-  std::wstring path = HelperPath();
-  std::wstring cmd = L"\"" + path + L"\"";
-  for (const auto& a : args) cmd += L" " + Quote(a);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (CreateProcessW(path.c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    CloseHandle(pi.hThread);
-    FHandle = reinterpret_cast<std::uintptr_t>(pi.hProcess);
-  }
+ChildProcess::ChildProcess(const std::vector<std::string>& args) : FImpl(std::make_unique<Impl>()) {
+  FImpl->Spawn((ExecutableFolder() / L"kq_test_helper.exe").wstring(), args, nullptr);
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const ChildStreams& streams)
+    : FImpl(std::make_unique<Impl>()) {
+  FImpl->Spawn(std::filesystem::path(program).wstring(), args, &streams);
 }
 
 ChildProcess::~ChildProcess() {
-  if (FHandle) {
-    if (!FExitCode) {
-      Kill();
-      Wait(10000);
-    }
-    CloseHandle(reinterpret_cast<HANDLE>(FHandle));
+  if (FImpl->Process && !FExitCode) {
+    Kill();
+    static_cast<void>(Wait(10000));
   }
 }
 
+bool ChildProcess::Started() const { return FImpl->Process.Valid(); }
+
+std::int32_t ChildProcess::ProcessID() const { return static_cast<std::int32_t>(FImpl->ID); }
+
 std::optional<int> ChildProcess::Wait(int timeoutMs) {
-  if (FExitCode || !FHandle) return FExitCode;
-  if (WaitForSingleObject(reinterpret_cast<HANDLE>(FHandle), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
-    return std::nullopt;
+  if (FExitCode || !FImpl->Process) return FExitCode;
+  if (WaitForSingleObject(FImpl->Process.Get(), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return std::nullopt;
   DWORD code = 0;
-  GetExitCodeProcess(reinterpret_cast<HANDLE>(FHandle), &code);
+  GetExitCodeProcess(FImpl->Process.Get(), &code);
   FExitCode = static_cast<int>(code);
   return FExitCode;
 }
 
 void ChildProcess::Kill() {
-  if (FHandle && !FExitCode) TerminateProcess(reinterpret_cast<HANDLE>(FHandle), 137);
+  if (FImpl->Process && !FExitCode) TerminateProcess(FImpl->Process.Get(), 137);
 }
+
+std::string ToolPath(const std::string& name) {
+  return (ExecutableFolder().parent_path() / L"tools" / (name + ".exe")).string();
+}
+
+std::optional<int> EventSleepers(const std::string&) { return std::nullopt; }
 
 }  // namespace kqtest
