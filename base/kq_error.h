@@ -6,7 +6,9 @@
 namespace kq {
 
 // The library's one error type: the formatted catalogue text (or an I/O failure) and, where the
-// platform gave one, its error code. Nothing of it crosses the COM boundary.
+// platform gave one, its error code as the failing call left it: every raise site reads
+// GetLastError/errno into a local before any clean-up can overwrite it. Nothing of it crosses the COM
+// boundary.
 class EKqError : public std::runtime_error {
  public:
   EKqError(const std::u16string& message, int code = 0);
