@@ -29,7 +29,7 @@ std::string WriteLines(const std::string& leaf, const std::vector<std::string>& 
 
 // Waits until a monitor has registered in the directory (the watch is up and waiting for a client).
 bool MonitorRegistered(int timeoutMs = 30000) {
-  kq::TClientDirectory directory(16);
+  kq::TClientDirectory directory(kq::KqDirectoryCapacity);
   return kqtest::WaitUntil([&] { return directory.MonitorID() != 0; }, timeoutMs);
 }
 
@@ -162,7 +162,7 @@ TEST(Kqmon, ClientByNameGrepAndRedactShowOnlyWhatWasAskedAndCountTheRest) {
   kqtest::ChildProcess first({"line-driver", "31", "first one", other, "1", "60000"});
   kqtest::ChildProcess second({"line-driver", "32", "second one", mine, "1", "500"});
   {
-    kq::TClientDirectory directory(16);
+    kq::TClientDirectory directory(kq::KqDirectoryCapacity);
     ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.Count() == 2; }, 30000));
   }
   ToolProcess watch("kqmon", {"watch", "--client", "second one", "--grep", "orders", "--redact", "--until-detach",
@@ -234,7 +234,7 @@ TEST(Kqmon, SignalSaysWhyNobodyCanReceiveAndReachesAWatchedKqdemo) {
 
   ToolProcess demo("kqdemo", {"--id", "61", "--count", "60", "--rate", "10", "--wait", "30"});
   {
-    kq::TClientDirectory directory(16);
+    kq::TClientDirectory directory(kq::KqDirectoryCapacity);
     ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.FindClient(61) != -1; }, 30000));
   }
   kqtest::ToolResult unconnected = kqtest::RunTool("kqmon", {"signal", "61", "42"});
@@ -259,7 +259,7 @@ TEST(Kqmon, ListSaysWhenNoMonitorIsRegisteredAndListsClientsAsJson) {
 
   const std::string file = WriteLines("none.sql", {});
   kqtest::ChildProcess driver({"line-driver", "71", "json client", file, "1", "0"});
-  kq::TClientDirectory directory(16);
+  kq::TClientDirectory directory(kq::KqDirectoryCapacity);
   ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.FindClient(71) != -1; }, 30000));
   kqtest::ToolResult list = kqtest::RunTool("kqmon", {"list", "--format", "json"});
   EXPECT_EQ(list.ExitCode, 0);

@@ -34,6 +34,11 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+ToolProcess::ToolProcess(const std::string& tool, const std::vector<std::string>& args, const std::string& stdinPath)
+    : FStdoutPath(ToolOutputPath(tool, "out")),
+      FStderrPath(ToolOutputPath(tool, "err")),
+      FChild(PathOf(tool), args, {stdinPath, FStdoutPath, FStderrPath}) {}
+
 std::string ToolProcess::Stdout() const { return ReadFile(FStdoutPath); }
 std::string ToolProcess::Stderr() const { return ReadFile(FStderrPath); }
 

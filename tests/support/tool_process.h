@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace kqtest {
 
 // One of the built tools (kqmon, kqdemo) run as a user would run it, with its standard output and
@@ -13,15 +15,14 @@ namespace kqtest {
 class ToolProcess {
  public:
   ToolProcess(const std::string& tool, const std::vector<std::string>& args, const std::string& stdinPath = "");
-  ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
 
-  bool Started() const { return FHandle != 0; }
-  std::int32_t ProcessID() const { return FProcessID; }
+  bool Started() const { return FChild.Started(); }
+  std::int32_t ProcessID() const { return FChild.ProcessID(); }
   // The exit code once the tool has ended, or nothing if it is still running after timeoutMs.
-  std::optional<int> Wait(int timeoutMs);
-  void Kill();
+  std::optional<int> Wait(int timeoutMs) { return FChild.Wait(timeoutMs); }
+  void Kill() { FChild.Kill(); }
 
   // What it wrote so far.
   std::string Stdout() const;
@@ -29,14 +30,12 @@ class ToolProcess {
   const std::string& StdoutPath() const { return FStdoutPath; }
 
   // The tool's path in the build (beside the test executable's folder, in tools/).
-  static std::string PathOf(const std::string& tool);
+  static std::string PathOf(const std::string& tool) { return ToolPath(tool); }
 
  private:
-  std::uintptr_t FHandle = 0;  // pid or process handle
-  std::int32_t FProcessID = 0;
-  std::optional<int> FExitCode;
   std::string FStdoutPath;
   std::string FStderrPath;
+  ChildProcess FChild;
 };
 
 // Runs a tool to its end; {exit code (-1: still running after timeoutMs), stdout, stderr}.
