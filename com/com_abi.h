@@ -1,14 +1,15 @@
 #pragma once
 
-// The COM types the interface is declared with. Windows gets the platform's own headers; elsewhere
-// the same binary layout is declared here: a GUID of 16 bytes, 32-bit HRESULTs and interfaces whose
-// vtables hold exactly their methods in COM order (no virtual destructor, no RTTI slot in use).
+// The COM types the interface is declared with, for C++ and for C. Windows gets the platform's own
+// headers; elsewhere the same binary layout is declared here: a GUID of 16 bytes, 32-bit HRESULTs and
+// interfaces whose vtables hold exactly their methods in COM order (no virtual destructor, no RTTI slot
+// in use), which C sees as a struct whose first member points to a table of function pointers.
 #ifdef _WIN32
 
 #include <objbase.h>
 #include <windows.h>
 
-#else
+#elif defined(__cplusplus)
 
 #include <cstdint>
 #include <cstring>
@@ -69,6 +70,77 @@ struct IClassFactory : public IUnknown {
 
 struct ISupportErrorInfo : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) = 0;
+};
+
+#else
+
+// C: what a driver needs to create and call an object, declared as Windows declares it for C. GUIDs
+// are passed by pointer where C++ passes them by reference (the same in the ABI).
+#include <stdint.h>
+#include <string.h>
+#include <uchar.h>
+
+typedef struct GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+} GUID;
+typedef GUID IID;
+typedef GUID CLSID;
+typedef const GUID* REFGUID;
+typedef const IID* REFIID;
+typedef const CLSID* REFCLSID;
+
+typedef int32_t HRESULT;
+typedef uint32_t ULONG;
+typedef int32_t BOOL;
+typedef void* LPVOID;
+typedef char16_t WCHAR;
+
+#define TRUE 1
+#define FALSE 0
+#define STDMETHODCALLTYPE
+#define STDAPICALLTYPE
+#define STDAPI extern HRESULT STDAPICALLTYPE
+
+#define SUCCEEDED(hr) ((HRESULT)(hr) >= 0)
+#define FAILED(hr) ((HRESULT)(hr) < 0)
+
+#define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
+#define E_NOINTERFACE ((HRESULT)0x80004002)
+#define E_POINTER ((HRESULT)0x80004003)
+#define E_FAIL ((HRESULT)0x80004005)
+#define E_UNEXPECTED ((HRESULT)0x8000FFFF)
+#define CLASS_E_NOAGGREGATION ((HRESULT)0x80040110)
+#define CLASS_E_CLASSNOTAVAILABLE ((HRESULT)0x80040111)
+
+static inline int IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(a, b, sizeof(GUID)) == 0; }
+
+static const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+static const IID IID_IClassFactory = {0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+typedef struct IUnknown IUnknown;
+typedef struct IUnknownVtbl {
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(IUnknown* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(IUnknown* This);
+  ULONG(STDMETHODCALLTYPE* Release)(IUnknown* This);
+} IUnknownVtbl;
+struct IUnknown {
+  IUnknownVtbl* lpVtbl;
+};
+
+typedef struct IClassFactory IClassFactory;
+typedef struct IClassFactoryVtbl {
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(IClassFactory* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(IClassFactory* This);
+  ULONG(STDMETHODCALLTYPE* Release)(IClassFactory* This);
+  HRESULT(STDMETHODCALLTYPE* CreateInstance)(IClassFactory* This, IUnknown* pUnkOuter, REFIID riid, void** ppvObject);
+  HRESULT(STDMETHODCALLTYPE* LockServer)(IClassFactory* This, BOOL fLock);
+} IClassFactoryVtbl;
+struct IClassFactory {
+  IClassFactoryVtbl* lpVtbl;
 };
 
 #endif

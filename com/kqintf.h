@@ -1,20 +1,49 @@
 #pragma once
 
-// The interface that database drivers use: include this header, obtain the KqClient class object
-// through DllGetClassObject (or CoCreateInstance after registration) and call IKqClient.
+// The interface that database drivers use, from C++ or C. A driver loads the kqclient library at run
+// time (LoadLibrary / dlopen of KQ_CLIENT_LIBRARY), takes its DllGetClassObject entry point, asks it
+// for the class factory of CLSID_KqClient and creates an IKqClient; on Windows CoCreateInstance does
+// the same once regsvr32 has registered the library. Drivers do not link the library: its entry
+// points carry the names every COM server exports, so a link would bind to whichever comes first.
+// C calls the methods through the table: client->lpVtbl->SubmitStatement(client, text, len).
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "com_abi.h"
 
+#ifdef __cplusplus
+#define KQ_CONSTANT inline constexpr
+#else
+#define KQ_CONSTANT static const
+#endif
+
+// The library a driver loads. The kq CMake package (kq::kqclient) defines it as the installed
+// library's path; otherwise it is the file name, which the platform's loader looks for (Windows: beside
+// the program, then PATH; elsewhere: the program's run path, which kq.pc's --libs sets to the
+// installed library's directory, then LD_LIBRARY_PATH and the system's directories).
+#ifndef KQ_CLIENT_LIBRARY
+#ifdef _WIN32
+#define KQ_CLIENT_LIBRARY "kqclient.dll"
+#else
+#define KQ_CLIENT_LIBRARY "libkqclient.so"
+#endif
+#endif
+
+// A literal of the interface's UTF-16 text: KQ_TEXT("SELECT 1").
+#ifdef _WIN32
+#define KQ_TEXT(s) L##s
+#else
+#define KQ_TEXT(s) u##s
+#endif
+
 // {CB9879E1-4395-11D0-9FFC-00A0248E4B9A}
-inline constexpr IID IID_IKqClient = {0xCB9879E1, 0x4395, 0x11D0, {0x9F, 0xFC, 0x00, 0xA0, 0x24, 0x8E, 0x4B, 0x9A}};
+KQ_CONSTANT IID IID_IKqClient = {0xCB9879E1, 0x4395, 0x11D0, {0x9F, 0xFC, 0x00, 0xA0, 0x24, 0x8E, 0x4B, 0x9A}};
 // {CB9879E2-4395-11D0-9FFC-00A0248E4B9A}
-inline constexpr CLSID CLSID_KqClient = {0xCB9879E2, 0x4395, 0x11D0, {0x9F, 0xFC, 0x00, 0xA0, 0x24, 0x8E, 0x4B, 0x9A}};
+KQ_CONSTANT CLSID CLSID_KqClient = {0xCB9879E2, 0x4395, 0x11D0, {0x9F, 0xFC, 0x00, 0xA0, 0x24, 0x8E, 0x4B, 0x9A}};
 
 // 32-bit Boolean results of the interface.
-inline constexpr std::int32_t KqTrue = -1;
-inline constexpr std::int32_t KqFalse = 0;
+KQ_CONSTANT int32_t KqTrue = -1;
+KQ_CONSTANT int32_t KqFalse = 0;
 
 // The driver's callback for the integers a monitor sends: called on the client's worker thread as a
 // method of callbackData. On 32-bit x86 the three arguments arrive in EAX, EDX and ECX (register
@@ -24,24 +53,43 @@ inline constexpr std::int32_t KqFalse = 0;
 #else
 #define KQ_CALLBACK
 #endif
-typedef void(KQ_CALLBACK* KqCallbackProc)(void* callbackData, void* sender, std::int32_t data);
+typedef void(KQ_CALLBACK* KqCallbackProc)(void* callbackData, void* sender, int32_t data);
+
+// AttachClient registers the client under id and name (NUL-terminated; null is the empty name) and
+// starts waiting for a monitor. With both callback values set, the monitor's integers reach
+// callbackProc. KqTrue once attached, also with no monitor running; KqFalse when the client could not
+// be made or registered (the reason through the error info), or when the object is already attached.
+//
+// SubmitStatement traces one statement of len code units; text[len] is read too and must be the NUL.
+// KqTrue when a monitor is attached and took it; KqFalse when dropped (no monitor, not attached, bad
+// arguments).
+#ifdef __cplusplus
 
 struct IKqClient : public IUnknown {
-  // Registers the client under id and name (NUL-terminated; null is the empty name) and starts
-  // waiting for a monitor. With both callback values set, the monitor's integers reach callbackProc.
-  // KqTrue once attached, also with no monitor running; KqFalse when the client could not be made or
-  // registered (the reason through the error info), or when the object is already attached.
-  [[nodiscard]] virtual std::int32_t STDMETHODCALLTYPE AttachClient(std::int32_t id, const WCHAR* name,
-                                                                    void* callbackData,
-                                                                    KqCallbackProc callbackProc) = 0;
-  // Traces one statement of len code units; text[len] is read too and must be the NUL. KqTrue when a
-  // monitor is attached and took it; KqFalse when dropped (no monitor, not attached, bad arguments).
-  // A driver may ignore it: a statement that no monitor reads is simply not traced.
-  virtual std::int32_t STDMETHODCALLTYPE SubmitStatement(const WCHAR* text, std::int32_t len) = 0;
+  [[nodiscard]] virtual int32_t STDMETHODCALLTYPE AttachClient(int32_t id, const WCHAR* name, void* callbackData,
+                                                               KqCallbackProc callbackProc) = 0;
+  virtual int32_t STDMETHODCALLTYPE SubmitStatement(const WCHAR* text, int32_t len) = 0;
 };
 
+#else
+
+typedef struct IKqClient IKqClient;
+typedef struct IKqClientVtbl {
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(IKqClient* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(IKqClient* This);
+  ULONG(STDMETHODCALLTYPE* Release)(IKqClient* This);
+  int32_t(STDMETHODCALLTYPE* AttachClient)(IKqClient* This, int32_t id, const WCHAR* name, void* callbackData,
+                                           KqCallbackProc callbackProc);
+  int32_t(STDMETHODCALLTYPE* SubmitStatement)(IKqClient* This, const WCHAR* text, int32_t len);
+} IKqClientVtbl;
+struct IKqClient {
+  IKqClientVtbl* lpVtbl;
+};
+
+#endif
+
 // The in-process server's entry points, as a loader finds them in the library.
-using DllGetClassObjectProc = HRESULT(STDAPICALLTYPE*)(REFCLSID clsid, REFIID iid, void** out);
-using DllCanUnloadNowProc = HRESULT(STDAPICALLTYPE*)();
-using DllRegisterServerProc = HRESULT(STDAPICALLTYPE*)();
-using DllUnregisterServerProc = HRESULT(STDAPICALLTYPE*)();
+typedef HRESULT(STDAPICALLTYPE* DllGetClassObjectProc)(REFCLSID clsid, REFIID iid, void** out);
+typedef HRESULT(STDAPICALLTYPE* DllCanUnloadNowProc)(void);
+typedef HRESULT(STDAPICALLTYPE* DllRegisterServerProc)(void);
+typedef HRESULT(STDAPICALLTYPE* DllUnregisterServerProc)(void);

@@ -3,10 +3,23 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+say() { echo "demo: $*"; }
+
+say "checking the Debian packages the build needs"
 bash scripts/setup.sh
-cmake --preset linux >/dev/null
-cmake --build --preset linux -j2 --target kqmon kqdemo kqclient >/dev/null
+say "configuring the linux build in build/linux"
+mkdir -p build
+if ! cmake --preset linux >build/demo-configure.log 2>&1; then
+  cat build/demo-configure.log
+  exit 1
+fi
+say "building kqmon, kqdemo and libkqclient.so (a minute or two the first time)"
+cmake --build --preset linux -j2 --target kqmon kqdemo kqclient
 bin=build/linux/tools
+say "the tools are in $bin (README: how to put them on the PATH or install them)"
+say "kqmon watches; kqdemo, client 4711 \"Orders DB\", sends 25 statements at 5 a second;"
+say "after 3 s kqmon sends it the value 42, which reaches the driver's callback"
+echo
 # A namespace of its own, so that the demo never meets a real monitor or driver on this machine.
 export KQ_NAMESPACE=demo-$$
 "$bin/kqmon" watch --refno --time --until-detach --duration 60 &

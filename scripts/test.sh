@@ -1,88 +1,196 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds every preset and runs every test: linux, linux-asan and linux-tsan
-# natively, the Windows builds under Wine, and the fuzz target for a bounded time.
+# natively, kqmon's JSON lines through a real log pipeline, the Windows builds under Wine, the fuzz
+# target for a bounded time, then the release archives, a consumer's build against the installed
+# package and README's option lists against the tools. Ends with one table: phase, tests passed, failed and skipped, time. Package installation,
+# builds, packing and the fuzzer write to build/logs/; the tests' own output stays on the screen.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-bash scripts/setup.sh || { echo "set-up failed"; exit 1; }
+logs=build/logs
+mkdir -p "$logs"
 
-passed=0
-failed=0
+rows=()
 problems=()
+total_passed=0
+total_failed=0
+total_skipped=0
+started=$SECONDS
 
-# Runs ctest for a preset and adds its counts to the totals.
-run_ctest() {
-  local preset=$1
-  local log="build/$preset/ctest.log"
-  ctest --preset "$preset" 2>&1 | tee "$log"
-  local line
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+duration() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
+row() { printf '%-12s %7s %7s %8s %8s  %s\n' "$@"; }
+
+# The phase being run, with its counts.
+begin() {
+  phase=$1
+  phase_passed=0
+  phase_failed=0
+  phase_skipped=0
+  phase_note=${2:-}
+  phase_start=$SECONDS
+  echo "=== $phase"
+}
+end() {
+  rows+=("$(row "$phase" "$phase_passed" "$phase_failed" "$phase_skipped" "$(duration $((SECONDS - phase_start)))" "$phase_note")")
+  total_passed=$((total_passed + phase_passed))
+  total_failed=$((total_failed + phase_failed))
+  total_skipped=$((total_skipped + phase_skipped))
+}
+pass() { phase_passed=$((phase_passed + ${1:-1})); }
+fail() {
+  problems+=("$phase: $1")
+  phase_failed=$((phase_failed + ${2:-1}))
+}
+summary() {
+  echo
+  for p in "${problems[@]}"; do echo "FAILED: $p"; done
+  local verdict="all passed"
+  [ "$total_failed" -eq 0 ] || verdict="FAILED"
+  echo "=== summary"
+  row phase passed failed skipped time note
+  printf '%s\n' "${rows[@]}"
+  row total "$total_passed" "$total_failed" "$total_skipped" "$(duration $((SECONDS - started)))" "$verdict"
+  [ "$total_failed" -eq 0 ]
+  exit
+}
+
+# Adds the counts of a "NAME: P passed, F failed[, S skipped]" line of a script's output.
+add_script_counts() {
+  local log=$1 line
+  line=$(grep -E '^[a-z-]+: [0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
   if [ -z "$line" ]; then
-    problems+=("$preset: ctest ran no test")
-    failed=$((failed + 1))
+    fail "reported no result"
     return
   fi
-  local total bad
-  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-  bad=$(sed -E 's/.*, ([0-9]+) tests? failed.*/\1/' <<<"$line")
-  passed=$((passed + total - bad))
-  failed=$((failed + bad))
-  [ "$bad" -eq 0 ] || problems+=("$preset: $bad test(s) failed")
+  local p f s
+  p=$(sed -E 's/.*: ([0-9]+) passed.*/\1/' <<<"$line")
+  f=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
+  s=$(sed -nE 's/.* ([0-9]+) skipped.*/\1/p' <<<"$line")
+  pass "$p"
+  phase_skipped=$((phase_skipped + ${s:-0}))
+  [ "$f" -eq 0 ] || fail "$f check(s) failed" "$f"
+}
+
+# Runs ctest for a preset and adds its counts, read from its JUnit report.
+run_ctest() {
+  local preset=$1
+  local junit="$root/$logs/ctest-$preset.xml"
+  rm -f "$junit"
+  ctest --preset "$preset" --output-junit "$junit" 2>&1 | tee "$logs/ctest-$preset.log"
+  if [ ! -f "$junit" ]; then
+    fail "ctest ran no test"
+    return
+  fi
+  attr() { sed -n "s/^[[:space:]]*$1=\"\([0-9]*\)\".*/\1/p" "$junit" | head -1; }
+  local tests failures skipped disabled
+  tests=$(attr tests)
+  failures=$(attr failures)
+  skipped=$(attr skipped)
+  disabled=$(attr disabled)
+  if [ -z "$tests" ] || [ "$tests" -eq 0 ]; then
+    fail "ctest ran no test"
+    return
+  fi
+  skipped=$((${skipped:-0} + ${disabled:-0}))
+  pass $((tests - failures - skipped))
+  phase_skipped=$((phase_skipped + skipped))
+  [ "$failures" -eq 0 ] || fail "$failures test(s) failed" "$failures"
 }
 
 build() {
   local preset=$1
-  if ! cmake --preset "$preset" >"build-$preset.log" 2>&1 || ! cmake --build --preset "$preset" -j2 >>"build-$preset.log" 2>&1; then
-    tail -40 "build-$preset.log"
-    problems+=("$preset: build failed")
-    failed=$((failed + 1))
+  local log="$logs/build-$preset.log"
+  echo "building $preset (log: $log)"
+  if ! cmake --preset "$preset" >"$log" 2>&1 || ! cmake --build --preset "$preset" -j2 >>"$log" 2>&1; then
+    tail -40 "$log"
+    fail "build failed"
     return 1
   fi
-  rm -f "build-$preset.log"
 }
 
 # True when this machine can execute 32-bit x86 code (some kernels are built without it).
 can_run_32bit() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
 
+begin setup "log: $logs/setup.log"
+if bash scripts/setup.sh >"$logs/setup.log" 2>&1; then
+  pass
+else
+  tail -40 "$logs/setup.log"
+  fail "set-up failed"
+  end
+  summary
+fi
+end
+
+packaged=()
 for preset in linux linux-asan linux-tsan; do
-  echo "=== $preset"
-  build "$preset" && run_ctest "$preset"
+  begin "$preset"
+  if build "$preset"; then
+    [ "$preset" != linux ] || packaged+=(linux)
+    run_ctest "$preset"
+  fi
+  end
 done
 
-echo "=== log pipeline (kqmon's JSON lines through rsyslog)"
-if timeout 120 bash scripts/pipeline-test.sh build/linux; then
-  passed=$((passed + 1))
+begin pipeline "kqmon's JSON lines through rsyslog"
+if timeout 120 bash scripts/pipeline-test.sh build/linux 2>&1 | tee "$logs/pipeline.log"; then
+  pass
 else
-  problems+=("pipeline: rsyslog did not receive every statement with its fields")
-  failed=$((failed + 1))
+  fail "rsyslog did not receive every statement with its fields"
 fi
+end
 
-echo "=== win32 (the product: i686 kqclient.dll)"
+begin win32
 if build win32; then
+  packaged+=(win32)
   if bash scripts/check-dll.sh build/win32/com/kqclient.dll; then
-    passed=$((passed + 1))
+    pass
   else
-    problems+=("win32: kqclient.dll exports or imports are wrong")
-    failed=$((failed + 1))
+    fail "kqclient.dll exports or imports are wrong"
   fi
   if can_run_32bit; then
+    phase_note="the i686 tests under 32-bit Wine"
     run_ctest win32
   else
+    phase_note="DLL checked only: no 32-bit x86 here, win64 carries the Windows tests"
     echo "note: this machine cannot execute 32-bit x86 code, so the i686 tests run as the win64 build under 64-bit Wine"
   fi
 fi
+end
 
-echo "=== win64 (the same Windows code, tests under Wine)"
+begin win64 "the same Windows code under 64-bit Wine"
 build win64 && run_ctest win64
+end
 
-echo "=== fuzz"
-if bash scripts/fuzz.sh 30; then
-  passed=$((passed + 1))
+begin fuzz "30 s; log: $logs/fuzz.log"
+if bash scripts/fuzz.sh 30 >"$logs/fuzz.log" 2>&1; then
+  pass
 else
-  problems+=("fuzz: the fuzz target found a crash")
-  failed=$((failed + 1))
+  tail -30 "$logs/fuzz.log"
+  fail "the fuzz target found a crash"
 fi
+end
 
-for p in "${problems[@]}"; do echo "FAILED: $p"; done
-echo "kq: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+begin package "archives in build/packages; log: $logs/package.log"
+if [ ${#packaged[@]} -eq 0 ]; then
+  fail "nothing built to pack"
+elif bash scripts/package.sh "${packaged[@]}" >"$logs/package.log" 2>&1; then
+  grep '^package: made' "$logs/package.log"
+  pass "$(grep -c '^package: made' "$logs/package.log")"
+else
+  tail -30 "$logs/package.log"
+  fail "packing failed"
+fi
+end
+
+begin consumer "find_package, pkg-config and the archives, from a clean directory"
+bash scripts/consumer-test.sh 2>&1 | tee "$logs/consumer.log"
+add_script_counts "$logs/consumer.log"
+end
+
+begin readme "option lists against each tool's --help"
+bash scripts/readme-check.sh build/linux/tools 2>&1 | tee "$logs/readme.log"
+add_script_counts "$logs/readme.log"
+end
+
+summary

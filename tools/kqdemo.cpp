@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -22,9 +23,10 @@ namespace {
 
 constexpr const char* Description =
     "kqdemo: a sample database driver. Creates a KqClient object through the COM interface (from the kqclient\n"
-    "library beside this program, or with --registered through its registration: CoCreateInstance on\n"
-    "Windows after regsvr32), attaches it and submits SQL statements: the lines of PATH (or of standard\n"
-    "input with -), or else COUNT statements of a built-in order-entry workload at RATE per second.\n"
+    "library beside this program or, installed, in ../lib; with --registered through its registration:\n"
+    "CoCreateInstance on Windows after regsvr32), attaches it and submits SQL statements: the lines of\n"
+    "PATH (or of standard input with -), or else COUNT statements of a built-in order-entry workload at\n"
+    "RATE per second.\n"
     "Values a monitor sends arrive through the callback and are printed. Gives a monitor --wait seconds\n"
     "to connect before the first statement; statements that no monitor reads are dropped. Ctrl+C ends early.";
 
@@ -77,7 +79,12 @@ int Run(const Options& options) {
   if (options.Registered) {
     client.reset(kq::CreateRegisteredKqClient(&result));
   } else {
-    library = std::make_unique<kq::KqLibrary>(kq::KqLibraryBesideExecutable());
+    // Beside the program in a build tree and on Windows; installed on POSIX, by name along the
+    // program's run path (bin/../lib).
+    std::string path = kq::KqLibraryBesideExecutable();
+    if (!std::filesystem::exists(std::filesystem::path(std::u8string(path.begin(), path.end()))))
+      path = kq::KqLibraryFileName();
+    library = std::make_unique<kq::KqLibrary>(path);
     client.reset(library->CreateKqClient(&result));
   }
   if (!client) {
