@@ -3,6 +3,7 @@
 #include "client_directory.h"
 #include "ipc_buffer.h"
 #include "kqconsts.h"
+#include "liveness_object.h"
 #include "text.h"
 #include "worker_thread.h"
 
@@ -33,15 +34,21 @@ void TIPCClient::Activate() {
   FMonitorEvent->SetOwnerID(FID);
   FConnectEvent->SetOwnerID(FID);
   FClientEvent->SetOwnerID(FID);
-  FClientDirectory->AddClient(FID, FName);  // -1 (mutex not had) leaves us unlisted but working
+  // -1 (mutex not had) leaves us unlisted but working. Our liveness object comes with the entry.
+  FListed = FClientDirectory->AddClient(FID, FName, &FLiveness) > 0;
   FActivated = true;
   FState.store(stDisconnected, std::memory_order_release);
   FThread->Start();
 }
 
 void TIPCClient::DeActivate() {
-  if (FClientDirectory) FClientDirectory->RemoveClient(FID);
+  // Only the entry this endpoint added: one refused as a duplicate must leave the owner's alone.
+  if (FListed && FClientDirectory) {
+    FClientDirectory->RemoveClient(FID);
+    FListed = false;
+  }
   if (State() == stInActive || FThread->Suspended()) return;
+  FExitRequested.store(true, std::memory_order_release);
   FWaitEvent.load(std::memory_order_acquire)->Signal(evClientExit);
   EndWorker(AnswerTimeOut);
 }
@@ -69,7 +76,8 @@ bool TIPCClient::WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKin
 }
 
 void TIPCClient::Execute() {
-  if (FClientDirectory->MonitorID() != 0) FMonitorEvent->SignalID(evClientStart, FID);
+  if (FLiveness) FLiveness->Own();
+  if (FClientDirectory->MonitorRunning()) FMonitorEvent->SignalID(evClientStart, FID);
   for (;;) {
     TIPCEvent* waitEvent = FWaitEvent.load(std::memory_order_acquire);
     if (waitEvent->WaitUnlessStopped(-1, FStop) != WaitResult::Signalled) break;
@@ -91,12 +99,12 @@ void TIPCClient::Execute() {
             if (FOnSignal.Code) FOnSignal.Code(FOnSignal.Data, this, waitEvent->Data());
             break;
           case evClientExit:
-            if (FClientDirectory->MonitorID() != 0) {
-              if (State() == stConnected)
-                HandleDetach(true);
-              else
-                FMonitorEvent->Signal(evClientStop);
+            // The record of an endpoint that left before us under the same ID is not ours to obey.
+            if (!FExitRequested.load(std::memory_order_acquire)) {
+              Pause(OtherClientPause);
+              break;
             }
+            HandleExit(*waitEvent);
             leave = true;
             break;
           case evClientBufFree:
@@ -115,7 +123,22 @@ void TIPCClient::Execute() {
     }
     if (leave || FStop.Stopped()) break;
   }
+  if (FLiveness) FLiveness->Disown();
   FState.store(stInActive, std::memory_order_release);
+}
+
+void TIPCClient::HandleExit(TIPCEvent& waitEvent) {
+  if (FClientDirectory->MonitorRunning()) {
+    if (State() == stConnected)
+      HandleDetach(true);
+    else
+      FMonitorEvent->Signal(evClientStop);
+  }
+  // Left set, our exit record on the manual-reset connect event would wake every waiting endpoint
+  // again and again, and end the next endpoint under our ID: reset it as an attach does, unless
+  // somebody has written to it since.
+  if (&waitEvent == FConnectEvent.get() && FConnectEvent->ID() == FID && FConnectEvent->Kind() == evClientExit)
+    FConnectEvent->Reset();
 }
 
 void TIPCClient::HandleAttach() {

@@ -93,7 +93,7 @@ WaitResult WaitOn(EventState& e, std::int32_t timeOut, StopSignal* stop) noexcep
 TEvent::TEvent(std::u16string_view name, bool manual) {
   EventInit init{manual};
   NamedObject* object = NamedObject::Open(name, NamedObjectKind::Event, sizeof(EventState), InitEvent, &init);
-  if (!object) RaiseCreateError(SKqEventError, name, LastErrorCode());
+  if (!object) RaiseOpenError(SKqEventError, name, NamedObjectKind::Event);
   FHandle.Reset(reinterpret_cast<THandle>(object));
 }
 

@@ -46,7 +46,7 @@ std::uint32_t ThisThread() noexcept { return static_cast<std::uint32_t>(gettid()
 
 TMutex::TMutex(std::u16string_view name) {
   NamedObject* object = NamedObject::Open(name, NamedObjectKind::Mutex, sizeof(MutexState), InitMutex, nullptr);
-  if (!object) RaiseCreateError(SKqMutexError, name, LastErrorCode());
+  if (!object) RaiseOpenError(SKqMutexError, name, NamedObjectKind::Mutex);
   FHandle.Reset(reinterpret_cast<THandle>(object));
 }
 

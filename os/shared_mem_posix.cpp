@@ -11,7 +11,7 @@ TSharedMem::TSharedMem(std::u16string_view name, std::int32_t size) : FName(name
   if (size <= 0) RaiseCreateError(SKqSharedMemError, name, EINVAL);
   NamedObject* object =
       NamedObject::Open(name, NamedObjectKind::Section, static_cast<std::size_t>(size), nullptr, nullptr);
-  if (!object) RaiseCreateError(SKqSharedMemError, name, LastErrorCode());
+  if (!object) RaiseOpenError(SKqSharedMemError, name, NamedObjectKind::Section);
   FHandle.Reset(reinterpret_cast<THandle>(object));
   FCreated = object->Created();
   FFileView = object->Memory();
