@@ -32,7 +32,7 @@ static_assert(offsetof(TClientDirEntry, Name) == 5);
 
 // What a monitor's registration displaced: the monitor to hand the registration back to when it leaves.
 struct MonitorRegistration {
-  std::int32_t Previous = 0;  // a live monitor that was registered before, 0 for none
+  std::int32_t Previous = 0;   // a live monitor that was registered before, 0 for none
   bool PreviousOwned = false;  // whether it holds a liveness object, so that its death can be seen
   std::unique_ptr<LivenessObject> Liveness;
 
@@ -105,7 +105,7 @@ class TClientDirectory {
   void WriteEntry(std::int32_t slot, std::int32_t clientID, std::u16string_view name) noexcept;
   std::u16string EntryName(std::int32_t position) const;
   void RemoveAt(std::int32_t position, std::int32_t count) noexcept;  // under the mutex
-  void PurgeDeadClients();                                           // under the mutex
+  void PurgeDeadClients();                                            // under the mutex
 
   std::int32_t* FMonitorID = nullptr;
   std::int32_t* FClientCount = nullptr;

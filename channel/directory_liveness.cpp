@@ -51,7 +51,8 @@ bool DirectoryLiveness::MonitorGone(std::int32_t monitorID) noexcept {
 }
 
 std::byte* DirectoryLiveness::RecordAt(std::int32_t index) const noexcept {
-  return static_cast<std::byte*>(FSharedMem.Buffer()) + HeaderSize + static_cast<std::size_t>(index) * sizeof(LivenessRecord);
+  return static_cast<std::byte*>(FSharedMem.Buffer()) + HeaderSize +
+         static_cast<std::size_t>(index) * sizeof(LivenessRecord);
 }
 
 bool DirectoryLiveness::Used(std::int32_t index) const noexcept {

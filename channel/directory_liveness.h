@@ -34,7 +34,8 @@ class DirectoryLiveness {
  public:
   static constexpr std::int32_t RecordCount = 32;
   static constexpr std::size_t HeaderSize = 16;
-  static constexpr std::int32_t SectionSize = static_cast<std::int32_t>(HeaderSize + RecordCount * sizeof(LivenessRecord));
+  static constexpr std::int32_t SectionSize =
+      static_cast<std::int32_t>(HeaderSize + RecordCount * sizeof(LivenessRecord));
 
   DirectoryLiveness();
 

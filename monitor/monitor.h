@@ -86,7 +86,7 @@ class Monitor {
   std::unique_ptr<BufferReader> FReader;
   MonitorRegistration FRegistration;
   std::optional<std::int32_t> FAttachedID;
-  bool FAttachedOwned = false;  // the attached client holds a liveness object
+  bool FAttachedOwned = false;               // the attached client holds a liveness object
   std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;
   bool FStreaming = false;  // the last read found records

@@ -1,5 +1,5 @@
-#include "liveness_object.h"
 #include "kqconsts.h"
+#include "liveness_object.h"
 #include "named_object_posix.h"
 
 namespace kq {
