@@ -19,7 +19,7 @@ void LivenessObject::Disown() noexcept { ReleaseMutex(reinterpret_cast<HANDLE>(H
 LivenessState LivenessObject::Probe(std::u16string_view name) noexcept {
   try {
     std::u16string kernelName = KernelObjectName(name);
-    UniqueWinHandle h(OpenMutexW(SYNCHRONIZE, FALSE, AsWide(kernelName)));
+    UniqueWinHandle h(OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, AsWide(kernelName)));
     if (!h) return GetLastError() == ERROR_FILE_NOT_FOUND ? LivenessState::Gone : LivenessState::Held;
     switch (WaitForSingleObject(h.Get(), 0)) {
       case WAIT_ABANDONED:
