@@ -113,20 +113,31 @@ void TClientDirectory::WriteEntry(std::int32_t slot, std::int32_t clientID, std:
   std::memcpy(units + name.size() * sizeof(char16_t), &nul, sizeof nul);
 }
 
-AddClientResult TClientDirectory::AddClient(std::int32_t clientID, std::u16string_view name) {
-  // Checked before the wait so that a full table or a taken ID fails fast, and again under the mutex,
-  // since another process may have added in between.
+AddClientResult TClientDirectory::AddClient(std::int32_t clientID, std::u16string_view name,
+                                            std::unique_ptr<LivenessObject>* liveness) {
+  // Checked under the mutex only: a full table or a taken ID may hold dead owners' entries, which go
+  // first, and another process may have added meanwhile.
   auto refusal = [&](std::int32_t count) -> std::optional<AddClientStatus> {
     if (count >= FMaxClients) return AddClientStatus::Full;
     if (FindIn(clientID, count) != -1) return AddClientStatus::NotUnique;
     return std::nullopt;
   };
-  if (auto refused = refusal(ClampedCount())) return {*refused, 0};
   if (!FMutex.Get(MutexTimeOut)) return {AddClientStatus::Busy, 0};
   MutexHold hold(FMutex);
+  PurgeDeadClients();
   const std::int32_t count = ClampedCount();
   if (auto refused = refusal(count)) return {*refused, 0};
+  if (liveness) {
+    // Made after the purge, so that a dead predecessor's abandoned object is not taken for a live one.
+    // Without one the entry is listed like another implementation's client: never purged.
+    try {
+      *liveness = std::make_unique<LivenessObject>(DirectoryLiveness::ClientObjectName(clientID));
+    } catch (const EKqError&) {
+      liveness->reset();
+    }
+  }
   WriteEntry(count + 1, clientID, name);
+  if (liveness && *liveness) FLiveness.NoteClient(clientID, EntryAt(count + 1) + offsetof(TClientDirEntry, Name));
   // The entry must be complete before the count makes it visible to readers.
   std::atomic_thread_fence(std::memory_order_release);
   StoreWord(FClientCount, count + 1);
@@ -142,11 +153,34 @@ bool TClientDirectory::RemoveClient(std::int32_t clientID) {
   const std::int32_t count = ClampedCount();
   const std::int32_t position = FindIn(clientID, count);
   if (position == -1) return false;
+  FLiveness.ForgetClient(clientID);
+  RemoveAt(position, count);
+  return true;
+}
+
+void TClientDirectory::RemoveAt(std::int32_t position, std::int32_t count) noexcept {
   if (position < count)
     std::memmove(EntryAt(position), EntryAt(position + 1), static_cast<std::size_t>(count - position) * EntrySize);
   std::atomic_thread_fence(std::memory_order_release);
   StoreWord(FClientCount, count - 1);
-  return true;
+}
+
+void TClientDirectory::PurgeDeadClients() {
+  std::int32_t count = ClampedCount();
+  // From the end, so that a removal moves none of the entries still to be looked at.
+  for (std::int32_t position = count; position >= 1; --position) {
+    const std::int32_t id = EntryID(position);
+    if (FLiveness.ClientOwned(id, EntryName(position)) && DirectoryLiveness::ClientGone(id)) {
+      FLiveness.ForgetClient(id);
+      RemoveAt(position, count--);
+    }
+  }
+  // A monitor may drop entries itself; their records must not outlive them, or a later entry of
+  // another implementation under the same ID and name would be taken for ours.
+  FLiveness.ForgetUnlisted([&](std::int32_t id, std::u16string_view name) {
+    const std::int32_t position = FindIn(id, count);
+    return position != -1 && EntryName(position) == name;
+  });
 }
 
 std::int32_t TClientDirectory::Last() const {
@@ -161,11 +195,15 @@ TClientDirEntry TClientDirectory::GetClientRec(std::int32_t index) const {
   return entry;
 }
 
+std::u16string TClientDirectory::EntryName(std::int32_t position) const {
+  return ReadFixedText(EntryAt(position) + offsetof(TClientDirEntry, Name),
+                       sizeof(TClientDirEntry::Name) / sizeof(char16_t));
+}
+
 std::u16string TClientDirectory::GetClientName(std::int32_t clientID) const {
   std::int32_t position = FindClient(clientID);
   if (position == -1) return {};
-  return ReadFixedText(EntryAt(position) + offsetof(TClientDirEntry, Name),
-                       sizeof(TClientDirEntry::Name) / sizeof(char16_t));
+  return EntryName(position);
 }
 
 void TClientDirectory::SetAlive(std::int32_t clientID, std::uint8_t value) {
@@ -177,5 +215,59 @@ void TClientDirectory::SetAlive(std::int32_t clientID, std::uint8_t value) {
 
 void TClientDirectory::MarkAlive(std::int32_t clientID) { SetAlive(clientID, 1); }
 void TClientDirectory::ClearAlive(std::int32_t clientID) { SetAlive(clientID, 0); }
+
+bool TClientDirectory::ClientOwned(std::int32_t clientID) const {
+  const std::int32_t position = FindClient(clientID);
+  return position != -1 && FLiveness.ClientOwned(clientID, EntryName(position));
+}
+
+bool TClientDirectory::ClientDead(std::int32_t clientID) const {
+  return ClientOwned(clientID) && DirectoryLiveness::ClientGone(clientID);
+}
+
+bool TClientDirectory::MonitorDead(std::int32_t monitorID) const {
+  return FLiveness.MonitorOwned(monitorID) && DirectoryLiveness::MonitorGone(monitorID);
+}
+
+bool TClientDirectory::MonitorRunning() const {
+  const std::int32_t id = MonitorID();
+  return id != 0 && !MonitorDead(id);
+}
+
+bool MonitorRegistration::PreviousLives() const noexcept {
+  return Previous != 0 && !(PreviousOwned && DirectoryLiveness::MonitorGone(Previous));
+}
+
+MonitorRegistration TClientDirectory::RegisterMonitor(std::int32_t monitorID) {
+  // Without the mutex two monitors starting at once may both believe they displaced the other; the
+  // registration goes ahead, as it did before there were liveness records.
+  std::optional<MutexHold> hold;
+  if (FMutex.Get(MutexTimeOut)) hold.emplace(FMutex);
+  MonitorRegistration registration;
+  const std::int32_t previous = MonitorID();
+  // A dead predecessor is taken over for good; the own ID is one this monitor's earlier life left.
+  if (previous != 0 && previous != monitorID && !MonitorDead(previous)) {
+    registration.Previous = previous;
+    registration.PreviousOwned = FLiveness.MonitorOwned(previous);
+  }
+  registration.Liveness = std::make_unique<LivenessObject>(DirectoryLiveness::MonitorObjectName(monitorID));
+  registration.Liveness->Own();
+  SetMonitorID(monitorID);
+  FLiveness.SetMonitor(monitorID);
+  return registration;
+}
+
+void TClientDirectory::UnregisterMonitor(std::int32_t monitorID, MonitorRegistration& registration) noexcept {
+  std::optional<MutexHold> hold;
+  if (FMutex.Get(MutexTimeOut)) hold.emplace(FMutex);
+  // A monitor that registered after this one keeps its registration.
+  if (MonitorID() == monitorID) {
+    const bool handBack = registration.PreviousLives();
+    SetMonitorID(handBack ? registration.Previous : 0);
+    FLiveness.SetMonitor(handBack && registration.PreviousOwned ? registration.Previous : 0);
+  }
+  if (registration.Liveness) registration.Liveness->Disown();
+  registration.Liveness.reset();
+}
 
 }  // namespace kq

@@ -2,10 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "directory_liveness.h"
 #include "ipc_event.h"
+#include "liveness_object.h"
 #include "mutex.h"
 #include "shared_mem.h"
 
@@ -42,10 +45,21 @@ struct [[nodiscard]] AddClientResult {
   std::int32_t Count;  // the new count (the entry's 1-based position) when added, else 0
 };
 
+// What a monitor's registration displaced: the monitor to hand the registration back to when it leaves.
+struct MonitorRegistration {
+  std::int32_t Previous = 0;   // a live monitor that was registered before, 0 for none
+  bool PreviousOwned = false;  // whether it holds a liveness object, so that its death can be seen
+  std::unique_ptr<LivenessObject> Liveness;
+
+  // Whether the monitor to hand back to is still there, as far as anyone can tell.
+  bool PreviousLives() const noexcept;
+};
+
 // This process's handle on the machine-wide table of traced clients in "KqClientDirectory", which every
 // client process and the monitor map and write at once. Additions and removals serialise on
 // "KqDirectoryMutex" and repeat their checks while holding it; reads take no lock and may see another
 // process's change half done. Every count read from the section is clamped to this process's mapping.
+// Beside it, the liveness records (directory_liveness.h) tell which entries' owners are provably dead.
 class TClientDirectory {
  public:
   static constexpr std::size_t HeaderSize = 64;
@@ -60,9 +74,12 @@ class TClientDirectory {
   TClientDirectory(const TClientDirectory&) = delete;
   TClientDirectory& operator=(const TClientDirectory&) = delete;
 
-  // Appends the entry, or reports why not; raises nothing. The caller decides what a refusal means
-  // (the endpoint raises 35592 for Full and 35593 for NotUnique).
-  [[nodiscard]] AddClientResult AddClient(std::int32_t clientID, std::u16string_view name);
+  // Appends the entry, or reports why not; raises nothing. Entries of provably dead owners go first.
+  // The caller decides what a refusal means (the endpoint raises 35592 for Full and 35593 for
+  // NotUnique). With `liveness`, the caller becomes the entry's owner: its liveness object is made
+  // under the mutex and recorded (when it cannot be made, the entry is listed without one).
+  [[nodiscard]] AddClientResult AddClient(std::int32_t clientID, std::u16string_view name,
+                                          std::unique_ptr<LivenessObject>* liveness = nullptr);
   // False when the ID is not there or the mutex was not had within 2 s.
   [[nodiscard]] bool RemoveClient(std::int32_t clientID);
   std::int32_t Last() const;
@@ -82,6 +99,18 @@ class TClientDirectory {
   void ClearAlive(std::int32_t clientID);
   const TSharedMem& SharedMem() const noexcept { return FSharedMem; }
 
+  // The listed entry's owner held a liveness object that is now gone or abandoned.
+  bool ClientDead(std::int32_t clientID) const;
+  // The listed entry's owner holds a liveness object (so that its death would show).
+  bool ClientOwned(std::int32_t clientID) const;
+  bool MonitorDead(std::int32_t monitorID) const;
+  // MonitorID is set and its monitor is not provably dead.
+  bool MonitorRunning() const;
+  // Registers monitorID as the running monitor, holding a liveness object owned by the calling
+  // thread, and takes over from a dead predecessor. Unregister hands back only to one that lives.
+  MonitorRegistration RegisterMonitor(std::int32_t monitorID);
+  void UnregisterMonitor(std::int32_t monitorID, MonitorRegistration& registration) noexcept;
+
  private:
   std::int32_t ClampedCount() const noexcept;
   std::byte* EntryAt(std::int32_t position) const noexcept;  // 1-based
@@ -89,6 +118,9 @@ class TClientDirectory {
   [[nodiscard]] std::int32_t FindIn(std::int32_t clientID, std::int32_t count) const noexcept;
   void SetAlive(std::int32_t clientID, std::uint8_t value);
   void WriteEntry(std::int32_t slot, std::int32_t clientID, std::u16string_view name) noexcept;
+  std::u16string EntryName(std::int32_t position) const;
+  void RemoveAt(std::int32_t position, std::int32_t count) noexcept;  // under the mutex
+  void PurgeDeadClients();                                            // under the mutex
 
   std::int32_t* FMonitorID = nullptr;
   std::int32_t* FClientCount = nullptr;
@@ -100,6 +132,7 @@ class TClientDirectory {
   TSharedMem FSharedMem;
   std::byte* FDirBuffer = nullptr;
   std::int32_t FFitEntries = 0;  // entries that lie inside our mapping
+  DirectoryLiveness FLiveness;
 };
 
 }  // namespace kq

@@ -4,6 +4,7 @@
 #include "ipc_buffer.h"
 #include "kq_error.h"
 #include "kqconsts.h"
+#include "liveness_object.h"
 #include "text.h"
 #include "worker_thread.h"
 
@@ -34,13 +35,16 @@ void TIPCClient::Activate() {
   FMonitorEvent->SetOwnerID(FID);
   FConnectEvent->SetOwnerID(FID);
   FClientEvent->SetOwnerID(FID);
-  switch (const AddClientResult added = FClientDirectory->AddClient(FID, FName); added.Status) {
+  // Our liveness object comes with the entry.
+  switch (const AddClientResult added = FClientDirectory->AddClient(FID, FName, &FLiveness); added.Status) {
     case AddClientStatus::Full:
       throw EKqError(FormatKqString(SKqMaxClients, {std::int64_t{FClientDirectory->MaxClients()}}));
     case AddClientStatus::NotUnique:
       throw EKqError(std::u16string(LoadKqString(SKqClientNotUnique)));
     case AddClientStatus::Busy:  // the mutex was not had within 2 s: the client works unlisted
+      break;
     case AddClientStatus::Added:
+      FListed = true;
       break;
   }
   FActivated = true;
@@ -49,9 +53,13 @@ void TIPCClient::Activate() {
 }
 
 void TIPCClient::DeActivate() {
-  // False when not listed (never added, or the mutex was not had then or now): nothing more to undo.
-  if (FClientDirectory) static_cast<void>(FClientDirectory->RemoveClient(FID));
+  // Only the entry this endpoint added: one refused as a duplicate must leave the owner's alone.
+  if (FListed && FClientDirectory) {
+    static_cast<void>(FClientDirectory->RemoveClient(FID));  // false: someone removed it already
+    FListed = false;
+  }
   if (State() == stInActive || FThread->Suspended()) return;
+  FExitRequested.store(true, std::memory_order_release);
   FWaitEvent.load(std::memory_order_acquire)->Signal(evClientExit);
   EndWorker(AnswerTimeOut);
 }
@@ -79,7 +87,8 @@ bool TIPCClient::WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKin
 }
 
 void TIPCClient::Execute() {
-  if (FClientDirectory->MonitorID() != 0) FMonitorEvent->SignalID(evClientStart, FID);
+  if (FLiveness) FLiveness->Own();
+  if (FClientDirectory->MonitorRunning()) FMonitorEvent->SignalID(evClientStart, FID);
   for (;;) {
     TIPCEvent* waitEvent = FWaitEvent.load(std::memory_order_acquire);
     if (waitEvent->WaitUnlessStopped(-1, FStop) != WaitResult::Signalled) break;
@@ -101,12 +110,12 @@ void TIPCClient::Execute() {
             if (FOnSignal.Code) FOnSignal.Code(FOnSignal.Data, this, waitEvent->Data());
             break;
           case evClientExit:
-            if (FClientDirectory->MonitorID() != 0) {
-              if (State() == stConnected)
-                HandleDetach(true);
-              else
-                FMonitorEvent->Signal(evClientStop);
+            // The record of an endpoint that left before us under the same ID is not ours to obey.
+            if (!FExitRequested.load(std::memory_order_acquire)) {
+              Pause(OtherClientPause);
+              break;
             }
+            HandleExit(*waitEvent);
             leave = true;
             break;
           case evClientBufFree:
@@ -125,7 +134,22 @@ void TIPCClient::Execute() {
     }
     if (leave || FStop.Stopped()) break;
   }
+  if (FLiveness) FLiveness->Disown();
   FState.store(stInActive, std::memory_order_release);
+}
+
+void TIPCClient::HandleExit(TIPCEvent& waitEvent) {
+  if (FClientDirectory->MonitorRunning()) {
+    if (State() == stConnected)
+      HandleDetach(true);
+    else
+      FMonitorEvent->Signal(evClientStop);
+  }
+  // Left set, our exit record on the manual-reset connect event would wake every waiting endpoint
+  // again and again, and end the next endpoint under our ID: reset it as an attach does, unless
+  // somebody has written to it since.
+  if (&waitEvent == FConnectEvent.get() && FConnectEvent->ID() == FID && FConnectEvent->Kind() == evClientExit)
+    FConnectEvent->Reset();
 }
 
 void TIPCClient::HandleAttach() {

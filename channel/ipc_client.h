@@ -18,7 +18,7 @@ class TIPCClient : public TIPCThread {
   void DeActivate() override;
 
   std::int32_t ClientCount() const;
-  // The directory's MonitorID: not 0 while a monitor runs.
+  // The directory's MonitorID: not 0 while a monitor is registered (which may have died).
   std::int32_t MonitorID() const;
   // Appends one record while connected (else drops it). Raises EKqError when the shared buffer's
   // header is damaged; the statement is dropped and the endpoint stays usable.
@@ -32,11 +32,13 @@ class TIPCClient : public TIPCThread {
   void HandleAttach();
   void HandleDetach(bool notify);
   void HandleRealloc();
+  void HandleExit(TIPCEvent& waitEvent);
   // WaitFor that a forced end cuts short.
   [[nodiscard]] bool WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKind kind);
 
   std::atomic<TIPCEvent*> FWaitEvent{nullptr};
   bool FActivated = false;
+  bool FListed = false;  // the directory entry of our ID is the one we added
 };
 
 }  // namespace kq

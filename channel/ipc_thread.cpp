@@ -3,6 +3,7 @@
 #include "client_directory.h"
 #include "ipc_buffer.h"
 #include "ipc_event.h"
+#include "liveness_object.h"
 #include "platform.h"
 #include "worker_thread.h"
 
@@ -18,6 +19,7 @@ TIPCThread::TIPCThread(std::int32_t aID, std::u16string_view aName)
 
 TIPCThread::~TIPCThread() {
   FThread.reset();
+  FLiveness.reset();
   FClientDirectory.reset();
   FConnectEvent.reset();
   FClientEvent.reset();

@@ -15,6 +15,7 @@ class TIPCBuffer;
 class TIPCEvent;
 class TClientDirectory;
 class WorkerThread;
+class LivenessObject;
 
 enum TState : std::uint8_t { stInActive = 0, stDisconnected = 1, stConnected = 2 };
 
@@ -78,6 +79,11 @@ class TIPCThread {
   TConnectEvent FOnConnect;
   std::mutex FLock;  // FBuffer replacement and appends
   StopSignal FStop;  // the process-local forced end of the worker
+  // Set by DeActivate before it sends the exit record: only then is an own-ID evClientExit ours. An
+  // endpoint that left before under the same ID may have left its record on the connect event.
+  std::atomic<bool> FExitRequested{false};
+  // Held while the endpoint owns its directory entry, so that others can tell when its process died.
+  std::unique_ptr<LivenessObject> FLiveness;
 
  private:
   static void ThreadBody(void* self);

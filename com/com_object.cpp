@@ -32,7 +32,9 @@ HRESULT TComObject::ObjQueryInterface(REFIID iid, void** out) noexcept {
   void* found = GetInterface(iid);
   *out = found;
   if (!found) return E_NOINTERFACE;
-  ObjAddRef();
+  // Counted through the interface handed out, as its Release will be: on this object for the inner
+  // IUnknown, on the outer object for every other interface of an aggregated one.
+  static_cast<IUnknown*>(found)->AddRef();
   return S_OK;
 }
 

@@ -23,7 +23,10 @@ void ShowErrorBox(std::u16string_view text, std::u16string_view caption) noexcep
 HRESULT LockObjectExternal(IUnknown* object, bool lock) noexcept;
 void DisconnectObject(IUnknown* object) noexcept;
 
-// Leaves description where the caller of a failed interface method can ask for it (SetErrorInfo).
+// Leaves description where the caller of a failed interface method can ask for it (SetErrorInfo on
+// Windows; on POSIX the calling thread's record that KqGetErrorDescription hands out). Clearing it is
+// what a method that succeeds does, so that nobody reads an older failure's reason.
 void SetComErrorInfo(std::u16string_view description, REFIID iid) noexcept;
+void ClearComErrorInfo() noexcept;
 
 }  // namespace kq

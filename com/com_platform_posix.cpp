@@ -3,8 +3,10 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "com_platform.h"
 #include "text.h"
@@ -45,6 +47,34 @@ HRESULT LockObjectExternal(IUnknown*, bool) noexcept { return S_OK; }
 
 void DisconnectObject(IUnknown*) noexcept {}
 
-void SetComErrorInfo(std::u16string_view, REFIID) noexcept {}
+namespace {
+
+// What COM's per-thread error object holds on Windows; there is no COM runtime to keep it here.
+thread_local std::optional<std::u16string> ThreadErrorInfo;
+
+}  // namespace
+
+void SetComErrorInfo(std::u16string_view description, REFIID) noexcept {
+  try {
+    ThreadErrorInfo = std::u16string(description);
+  } catch (...) {
+    ThreadErrorInfo.reset();
+  }
+}
+
+void ClearComErrorInfo() noexcept { ThreadErrorInfo.reset(); }
 
 }  // namespace kq
+
+// Takes the calling thread's error description, as GetErrorInfo takes COM's error object.
+STDAPI KqGetErrorDescription(WCHAR* buffer, ULONG units) {
+  if (!kq::ThreadErrorInfo) return S_FALSE;
+  if (buffer && units > 0) {
+    const std::u16string& text = *kq::ThreadErrorInfo;
+    const std::size_t n = kq::CutAtCodeUnit(text, units - 1);
+    std::memcpy(buffer, text.data(), n * sizeof(WCHAR));
+    buffer[n] = 0;
+  }
+  kq::ThreadErrorInfo.reset();
+  return S_OK;
+}

@@ -101,4 +101,6 @@ void SetComErrorInfo(std::u16string_view description, REFIID iid) noexcept {
   }
 }
 
+void ClearComErrorInfo() noexcept { SetErrorInfo(0, nullptr); }
+
 }  // namespace kq

@@ -34,7 +34,11 @@ std::int32_t TKqClient::AttachClient(std::int32_t id, const WCHAR* name, void* c
                                      KqCallbackProc callbackProc) {
   try {
     std::lock_guard hold(FAttachLock);
-    if (FIPCClient) return KqFalse;  // one endpoint per object: a second attach keeps the first
+    if (FIPCClient) {
+      // One endpoint per object: a second attach keeps the first.
+      SetComErrorInfo(u"The object is attached already", IID_IKqClient);
+      return KqFalse;
+    }
     const std::u16string_view nameText = name ? std::u16string_view(reinterpret_cast<const char16_t*>(name)) : u"";
     auto client = std::make_unique<TIPCClient>(id, nameText);
     if (callbackData && callbackProc) {
@@ -47,6 +51,7 @@ std::int32_t TKqClient::AttachClient(std::int32_t id, const WCHAR* name, void* c
     // append checks, and a failed one leaves it inactive, dropping all statements.
     FAttached.store(FIPCClient.get(), std::memory_order_release);
     FIPCClient->Activate();
+    ClearComErrorInfo();
     return KqTrue;
   } catch (const EKqError& e) {
     SetComErrorInfo(e.Message(), IID_IKqClient);

@@ -1,5 +1,7 @@
 #include "kq_loader.h"
 
+#include "kq_loader_platform.h"
+
 namespace kq {
 
 IKqClient* KqLibrary::CreateKqClient(HRESULT* result) const {
@@ -12,6 +14,15 @@ IKqClient* KqLibrary::CreateKqClient(HRESULT* result) const {
   }
   if (result) *result = hr;
   return SUCCEEDED(hr) ? client : nullptr;
+}
+
+std::u16string KqErrorDescription(IUnknown* object) {
+  if (!object) return {};
+  ISupportErrorInfo* support = nullptr;
+  if (FAILED(object->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support))) || !support) return {};
+  const bool supported = support->InterfaceSupportsErrorInfo(IID_IKqClient) == S_OK;
+  support->Release();
+  return supported ? ThreadErrorDescription(object) : std::u16string();
 }
 
 }  // namespace kq

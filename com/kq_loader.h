@@ -57,6 +57,10 @@ class ComInitializer {
   bool FInitialized = false;
 };
 
+// Why the object's last method called on this thread returned KqFalse, through COM's error info
+// (kqintf.h); empty when the object or the thread has none.
+std::u16string KqErrorDescription(IUnknown* object);
+
 // A KqClient object through its registration: CoCreateInstance on Windows (COM must be initialised
 // on the calling thread); elsewhere the library that the store's InprocServer32 value names, the
 // current user's classes first, loaded for the rest of the process. Null with the reason in result.

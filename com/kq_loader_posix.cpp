@@ -5,6 +5,7 @@
 #include "guid_text.h"
 #include "kq_error.h"
 #include "kq_loader.h"
+#include "kq_loader_platform.h"
 #include "registry_store.h"
 #include "text.h"
 
@@ -61,6 +62,18 @@ IKqClient* CreateRegisteredKqClient(HRESULT* result) {
     if (result) *result = E_FAIL;
     return nullptr;
   }
+}
+
+std::u16string ThreadErrorDescription(IUnknown* object) {
+  // The library that implements the object is the one whose vtable it points to.
+  Dl_info info{};
+  if (!dladdr(*reinterpret_cast<void**>(object), &info) || !info.dli_fname) return {};
+  UniqueResource<KqLibrary::LibraryTraits> module(dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD));
+  if (!module) return {};
+  auto take = reinterpret_cast<KqGetErrorDescriptionProc>(dlsym(module.Get(), "KqGetErrorDescription"));
+  WCHAR text[1024];
+  if (!take || take(text, 1024) != S_OK) return {};
+  return std::u16string(text);
 }
 
 }  // namespace kq

@@ -1,7 +1,10 @@
 #include "kq_error.h"
 #include "kq_loader.h"
+#include "kq_loader_platform.h"
 #include "text.h"
 #include "win32_handles.h"
+// After <windows.h>, which it needs.
+#include <oleauto.h>
 
 namespace kq {
 
@@ -53,6 +56,18 @@ IKqClient* CreateRegisteredKqClient(HRESULT* result) {
       CoCreateInstance(CLSID_KqClient, nullptr, CLSCTX_INPROC_SERVER, IID_IKqClient, reinterpret_cast<void**>(&client));
   if (result) *result = hr;
   return SUCCEEDED(hr) ? client : nullptr;
+}
+
+std::u16string ThreadErrorDescription(IUnknown*) {
+  IErrorInfo* info = nullptr;
+  if (GetErrorInfo(0, &info) != S_OK || !info) return {};
+  BSTR description = nullptr;
+  std::u16string text;
+  if (SUCCEEDED(info->GetDescription(&description)) && description)
+    text = reinterpret_cast<const char16_t*>(description);
+  SysFreeString(description);
+  info->Release();
+  return text;
 }
 
 }  // namespace kq

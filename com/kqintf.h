@@ -88,6 +88,14 @@ struct IKqClient {
 
 #endif
 
+// Why a method returned KqFalse: COM's error object of the calling thread. The object's
+// ISupportErrorInfo says S_OK for IID_IKqClient; then GetErrorInfo gives the description (Windows).
+// POSIX builds have no COM runtime: there the library exports KqGetErrorDescription, which copies the
+// same description (NUL-terminated, cut to `units` with the NUL) and clears it: S_OK, or S_FALSE when
+// the thread has none. The texts: "Maximum of 16 clients allowed", "Client ID not unique", and the
+// named-object creation errors, which name a refused object folder and why.
+typedef HRESULT(STDAPICALLTYPE* KqGetErrorDescriptionProc)(WCHAR* buffer, ULONG units);
+
 // The in-process server's entry points, as a loader finds them in the library.
 typedef HRESULT(STDAPICALLTYPE* DllGetClassObjectProc)(REFCLSID clsid, REFIID iid, void** out);
 typedef HRESULT(STDAPICALLTYPE* DllCanUnloadNowProc)(void);

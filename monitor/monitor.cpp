@@ -18,12 +18,11 @@ std::int64_t NowMs() {
 }  // namespace
 
 Monitor::Monitor(std::int32_t monitorID) : FID(monitorID) {
-  FDirectory = std::make_unique<TClientDirectory>(16);
+  FDirectory = std::make_unique<TClientDirectory>(KqDirectoryCapacity);
   FMonitorEvent = std::make_unique<TIPCEvent>(KqMonitorEventName, false);
   FClientEvent = std::make_unique<TIPCEvent>(KqClientEventName, false);
   FConnectEvent = std::make_unique<TIPCEvent>(KqConnectEventName, true);
-  FPreviousMonitorID = FDirectory->MonitorID();
-  FDirectory->SetMonitorID(FID);
+  FRegistration = FDirectory->RegisterMonitor(FID);
 }
 
 Monitor::~Monitor() {
@@ -31,8 +30,8 @@ Monitor::~Monitor() {
     if (Attached()) Detach();
   } catch (...) {
   }
-  // A short-lived monitor (a ping beside a running watch) hands the registration back.
-  if (FDirectory && FDirectory->MonitorID() == FID) FDirectory->SetMonitorID(FPreviousMonitorID);
+  // A short-lived monitor (a ping beside a running watch) hands the registration back, to a live one.
+  if (FDirectory) FDirectory->UnregisterMonitor(FID, FRegistration);
 }
 
 void Monitor::SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolFile) {
@@ -113,6 +112,7 @@ bool Monitor::Attach(std::int32_t clientID, std::int32_t timeOutMs) {
     return false;
   }
   FAttachedID = clientID;
+  FAttachedOwned = FDirectory->ClientOwned(clientID);
   return true;
 }
 
@@ -160,11 +160,17 @@ void Monitor::SendSignal(std::int32_t clientID, std::int32_t value) noexcept {
 }
 
 std::optional<std::int32_t> Monitor::LiveOtherMonitor() const {
-  // The one we displaced at start, or one that registered itself after us.
+  // One that registered itself after us, or the one we displaced at start; a dead one owns nothing.
   const std::int32_t now = FDirectory->MonitorID();
-  if (now != 0 && now != FID) return now;
-  if (FPreviousMonitorID != 0 && FPreviousMonitorID != FID) return FPreviousMonitorID;
+  if (now != 0 && now != FID && !FDirectory->MonitorDead(now)) return now;
+  if (FRegistration.PreviousLives()) return FRegistration.Previous;
   return std::nullopt;
+}
+
+bool Monitor::AttachedClientEnded() {
+  if (!Attached() || !FAttachedOwned || !DirectoryLiveness::ClientGone(*FAttachedID)) return false;
+  FAttachedID.reset();
+  return true;
 }
 
 MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
@@ -176,13 +182,18 @@ MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   // While records stream in, look every millisecond instead of sleeping on the event: a client whose
   // monitor does not wait on the event signals without a system call.
   bool signalled;
-  if (FStreaming) {
+  const bool streaming = FStreaming;
+  if (streaming) {
     SleepMs(timeOutMs < 1 ? 0 : 1);
     signalled = FMonitorEvent->Wait(0);
   } else {
     signalled = FMonitorEvent->Wait(timeOutMs);
   }
-  if (!signalled) return {};
+  if (!signalled) {
+    // A client that died sends nothing more: only a wait that stayed quiet needs the look.
+    const std::int32_t attached = AttachedID();
+    return !streaming && AttachedClientEnded() ? MonitorMessage{MonitorNews::ClientEnded, attached} : MonitorMessage{};
+  }
   std::atomic_thread_fence(std::memory_order_acquire);
   const std::int32_t id = FMonitorEvent->ID();
   switch (FMonitorEvent->Kind()) {

@@ -13,7 +13,8 @@
 
 namespace kq {
 
-enum class MonitorNews { None, Signalled, ClientStarted, ClientStopped, ClientDetached, ClientAttached };
+// ClientEnded: the attached client's process died without detaching (its liveness object is gone).
+enum class MonitorNews { None, Signalled, ClientStarted, ClientStopped, ClientDetached, ClientAttached, ClientEnded };
 
 struct MonitorMessage {
   MonitorNews News = MonitorNews::None;
@@ -21,7 +22,8 @@ struct MonitorMessage {
 };
 
 // The monitor's half of every handshake, over the same named objects as the clients: registers its
-// ID in the directory while it lives, attaches to one client at a time, reads that client's records
+// ID in the directory while it lives (with a liveness object, taking over from a dead predecessor and
+// handing back only to a live one), attaches to one client at a time, reads that client's records
 // in reference-number order and reports every run it missed.
 class Monitor {
  public:
@@ -46,12 +48,14 @@ class Monitor {
   void Ping(bool clearAlive = true);
   // An integer for a connected client's callback.
   void SendSignal(std::int32_t clientID, std::int32_t value) noexcept;
-  // The ID of another monitor that is registered and alive, which owns the one trace buffer: while it
-  // lives, this monitor must not attach or reallocate. For now any other registered ID counts as alive.
+  // The ID of another monitor that is registered and not provably dead (one that registered after
+  // this one, or the one it displaced), which owns the one trace buffer: while it lives, this monitor
+  // must not attach or reallocate.
   std::optional<std::int32_t> LiveOtherMonitor() const;
 
   // Waits up to timeOutMs for a client's signal and answers what needs an answer (a leaving client's
-  // detach). Records are not read here: call ReadNew after every wake, signalled or not.
+  // detach); reports an attached client that died as ClientEnded and is no longer attached to it.
+  // Records are not read here: call ReadNew after every wake, signalled or not.
   MonitorMessage Poll(std::int32_t timeOutMs);
   // Records newer than the last one read, oldest first, with gaps where records were evicted unread.
   std::vector<TraceLine> ReadNew();
@@ -66,9 +70,10 @@ class Monitor {
   bool AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data = nullptr);
   void OpenBuffer();
   void CloseBuffer() noexcept;
+  // The attached client's process is provably gone: it is let go, its records stay readable.
+  bool AttachedClientEnded();
 
   std::int32_t FID;
-  std::int32_t FPreviousMonitorID = 0;
   std::int32_t FBufferSize = 64 * 1024;
   bool FUseRefNo = false;
   bool FUseTime = false;
@@ -79,7 +84,9 @@ class Monitor {
   std::unique_ptr<TIPCEvent> FConnectEvent;
   std::unique_ptr<TIPCBuffer> FBuffer;
   std::unique_ptr<BufferReader> FReader;
+  MonitorRegistration FRegistration;
   std::optional<std::int32_t> FAttachedID;
+  bool FAttachedOwned = false;               // the attached client holds a liveness object
   std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;
   bool FStreaming = false;  // the last read found records

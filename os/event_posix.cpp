@@ -93,7 +93,7 @@ TEvent::TEvent(std::u16string_view name, bool manual) {
   EventInit init{manual};
   int error = 0;
   auto object = NamedObject::Open(name, NamedObjectKind::Event, sizeof(EventState), InitEvent, &init, error);
-  if (!object) RaiseCreateError(SKqEventError, name, error);
+  if (!object) RaiseOpenError(SKqEventError, name, NamedObjectKind::Event, error);
   FHandle.Reset(reinterpret_cast<THandle>(object.release()));
 }
 

@@ -46,7 +46,7 @@ std::uint32_t ThisThread() noexcept { return static_cast<std::uint32_t>(gettid()
 TMutex::TMutex(std::u16string_view name) {
   int error = 0;
   auto object = NamedObject::Open(name, NamedObjectKind::Mutex, sizeof(MutexState), InitMutex, nullptr, error);
-  if (!object) RaiseCreateError(SKqMutexError, name, error);
+  if (!object) RaiseOpenError(SKqMutexError, name, NamedObjectKind::Mutex, error);
   FHandle.Reset(reinterpret_cast<THandle>(object.release()));
 }
 

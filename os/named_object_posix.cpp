@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kq_error.h"
+#include "kqconsts.h"
 #include "text.h"
 
 namespace kq {
@@ -22,6 +24,8 @@ const char* Suffix(NamedObjectKind kind) {
       return ".event";
     case NamedObjectKind::Mutex:
       return ".mutex";
+    case NamedObjectKind::Liveness:
+      return ".live";
   }
   return "";
 }
@@ -75,9 +79,8 @@ int CreateFresh(const std::string& dir, const std::string& path, std::size_t fil
   return error;
 }
 
-}  // namespace
-
-std::string NamedObject::Directory(int& error) {
+// The per-user directory's path for the current namespace; empty with EINVAL for a namespace with "/".
+std::string DirectoryPath(int& error) {
   std::string dir = "/dev/shm/kq-" + std::to_string(getuid());
   const char* ns = std::getenv("KQ_NAMESPACE");
   if (ns && *ns) {
@@ -88,6 +91,18 @@ std::string NamedObject::Directory(int& error) {
     dir += "-";
     dir += ns;
   }
+  return dir;
+}
+
+bool PrivateDirectory(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 07777) == 0700;
+}
+
+}  // namespace
+
+std::string NamedObject::Directory(int& error) {
+  std::string dir = DirectoryPath(error);
+  if (dir.empty()) return {};
   if (mkdir(dir.c_str(), 0700) == 0) {
     chmod(dir.c_str(), 0700);  // whatever the umask
   } else if (errno != EEXIST) {
@@ -100,11 +115,55 @@ std::string NamedObject::Directory(int& error) {
     return {};
   }
   // Another user must never read or plant traced statements here.
-  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 07777) != 0700) {
+  if (!PrivateDirectory(st)) {
     error = EACCES;
     return {};
   }
   return dir;
+}
+
+NamedObjectHolders NamedObject::Holders(std::u16string_view name, NamedObjectKind kind) noexcept {
+  try {
+    if (!ValidName(name)) return NamedObjectHolders::Some;
+    int error = 0;
+    std::string dir = Directory(error);
+    if (dir.empty()) return NamedObjectHolders::Some;
+    const std::string path = dir + "/" + Utf16ToUtf8(name) + Suffix(kind);
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return errno == ENOENT ? NamedObjectHolders::NoFile : NamedObjectHolders::Some;
+    // Every holder keeps a shared lock: an exclusive one is had only when nobody holds the file. An
+    // opener racing us waits for our lock to go and then finds the file unlinked, and starts afresh.
+    if (Flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return NamedObjectHolders::Some;
+    struct stat st {};
+    if (fstat(fd.Get(), &st) != 0) return NamedObjectHolders::Some;
+    if (st.st_nlink == 0) return NamedObjectHolders::NoFile;  // its last holder removed it as we looked
+    if (!S_ISREG(st.st_mode) || st.st_uid != getuid()) return NamedObjectHolders::Some;
+    if (SameFile(fd.Get(), path)) unlink(path.c_str());
+    return NamedObjectHolders::None;
+  } catch (...) {
+    return NamedObjectHolders::Some;
+  }
+}
+
+std::string NamedObject::Refusal(std::u16string_view name, NamedObjectKind kind) {
+  int error = 0;
+  const std::string dir = DirectoryPath(error);
+  if (dir.empty()) return {};
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) == 0 && !PrivateDirectory(st))
+    return dir + " is not a directory of this user with mode 0700";
+  const std::string path = dir + "/" + Utf16ToUtf8(name) + Suffix(kind);
+  if (lstat(path.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || st.st_uid != getuid()))
+    return path + " is not a file of this user";
+  return {};
+}
+
+void RaiseOpenError(int messageId, std::u16string_view name, NamedObjectKind kind, int code) {
+  std::u16string message = FormatKqString(messageId, {name, std::int64_t{code}});
+  // Another user's or a wrongly made directory is the one failure the user can mend, if told where.
+  const std::string why = code == EACCES ? NamedObject::Refusal(name, kind) : std::string();
+  if (!why.empty()) message += u" (" + Utf8ToUtf16(why) + u")";
+  throw EKqError(message, code);
 }
 
 NamedObject::NamedObject(UniqueFd file, UniqueMapping mapping, bool created, std::string path) noexcept

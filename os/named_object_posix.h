@@ -10,7 +10,10 @@
 
 namespace kq {
 
-enum class NamedObjectKind : std::uint32_t { Section = 1, Event = 2, Mutex = 3 };
+enum class NamedObjectKind : std::uint32_t { Section = 1, Event = 2, Mutex = 3, Liveness = 4 };
+
+// Who holds an existing object: what a look from outside can tell without opening or creating it.
+enum class NamedObjectHolders { Some, None, NoFile };
 
 // Event and mutex files start with this, so that a file of another kind (or a foreign one) is refused.
 struct NamedObjectTag {
@@ -48,6 +51,14 @@ class NamedObject {
   // failing call in `error` on failure.
   [[nodiscard]] static std::string Directory(int& error);
 
+  // Whether anybody holds the object's file, without holding it: None means that every holder ended
+  // without closing (the file is then removed, as an opener would replace it). Anything this process
+  // cannot look at counts as held.
+  static NamedObjectHolders Holders(std::u16string_view name, NamedObjectKind kind) noexcept;
+
+  // Why the per-user directory or the object's file is refused, with its path; empty when neither is.
+  static std::string Refusal(std::u16string_view name, NamedObjectKind kind);
+
  private:
   NamedObject(UniqueFd file, UniqueMapping mapping, bool created, std::string path) noexcept;
 
@@ -56,5 +67,9 @@ class NamedObject {
   bool FCreated;
   std::string FPath;
 };
+
+// Raises the creation error `messageId` of a failed Open with the error `code` it gave, naming the
+// refused directory or file and why, when that was the reason.
+[[noreturn]] void RaiseOpenError(int messageId, std::u16string_view name, NamedObjectKind kind, int code);
 
 }  // namespace kq

@@ -13,7 +13,7 @@ TSharedMem::TSharedMem(std::u16string_view name, std::int32_t size) : FName(name
   int error = 0;
   auto object =
       NamedObject::Open(name, NamedObjectKind::Section, static_cast<std::size_t>(size), nullptr, nullptr, error);
-  if (!object) RaiseCreateError(SKqSharedMemError, name, error);
+  if (!object) RaiseOpenError(SKqSharedMemError, name, NamedObjectKind::Section, error);
   FCreated = object->Created();
   FFileView.Reset(object->Memory());
   FMappedSize = object->MappedSize();

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "aggregating_outer.h"
 #include "com_class_manager.h"
 #include "com_exports.h"
 #include "com_object.h"
@@ -102,7 +103,7 @@ class CountingOuter : public IUnknown {
   int Refs = 1;
 };
 
-TEST(ComServerTest, AggregatedObjectForwardsToItsOuterObject) {
+TEST(ComServerTest, AggregatedObjectCountsItsInterfacesOnTheOuterObject) {
   IClassFactory* factory = nullptr;
   ASSERT_EQ(DllGetClassObject(CLSID_KqClient, IID_IClassFactory, Out(&factory)), S_OK);
   CountingOuter outer;
@@ -117,21 +118,39 @@ TEST(ComServerTest, AggregatedObjectForwardsToItsOuterObject) {
   factory->Release();
   IKqClient* client = nullptr;
   ASSERT_EQ(inner->QueryInterface(IID_IKqClient, Out(&client)), S_OK);
-  EXPECT_EQ(outer.Refs, 1) << "the inner unknown counts its own references";
+  EXPECT_EQ(outer.Refs, 2) << "IKqClient's Release goes to the outer object, so its reference is counted there";
 
   client->AddRef();
-  EXPECT_EQ(outer.Refs, 2);
+  EXPECT_EQ(outer.Refs, 3);
   IUnknown* viaOuter = nullptr;
   EXPECT_EQ(client->QueryInterface(IID_IUnknown, Out(&viaOuter)), E_NOINTERFACE);
   EXPECT_EQ(outer.Queries, 1);
   client->Release();
+  client->Release();
   EXPECT_EQ(outer.Refs, 1);
-
-  // The outer object's rule: release the inner interface through the inner unknown.
-  EXPECT_EQ(inner->Release(), 1u);
   EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+
+  // The inner unknown holds the object's only reference of its own.
   EXPECT_EQ(inner->Release(), 0u);
   EXPECT_EQ(DllCanUnloadNow(), S_OK);
+}
+
+TEST(ComServerTest, PassThroughOuterObjectEndsWithItsLastInterfaceAndTakesTheInnerOneAlong) {
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(DllGetClassObject(CLSID_KqClient, IID_IClassFactory, Out(&factory)), S_OK);
+  kqtest::AggregatingOuter outer;
+  ASSERT_EQ(outer.Aggregate(factory), S_OK);
+  IKqClient* client = nullptr;
+  ASSERT_EQ(outer.QueryInterface(IID_IKqClient, Out(&client)), S_OK);
+  outer.Release();  // the creator's reference; the interface keeps the aggregate
+  EXPECT_FALSE(outer.Ended) << "the outer object ended while its IKqClient was still held";
+  EXPECT_EQ(outer.Refs(), 1);
+  client->Release();
+  EXPECT_TRUE(outer.Ended);
+  factory->LockServer(TRUE);
+  factory->LockServer(FALSE);
+  factory->Release();
+  EXPECT_EQ(DllCanUnloadNow(), S_OK) << "the inner object was released with the outer one";
 }
 
 class FailingObject : public kq::TComObject {

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "client_directory.h"
 #include "ipc_client.h"
+#include "ipc_event.h"
 #include "monitor.h"
 #include "test_support.h"
 #include "text.h"
@@ -141,9 +145,10 @@ TEST(EndToEnd, AKilledDriverLeavesTheMonitorRunningAndShowsAsNotAlive) {
     monitor.Poll(50);
     return monitor.ReadNew().size() > 0;
   }));
+  // Both are listed before the kill: a client registering afterwards would purge the dead entry.
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return monitor.Directory().FindClient(32) != -1; }));
   doomed.Kill();
   ASSERT_TRUE(doomed.Wait(10000));
-  ASSERT_TRUE(kqtest::WaitUntil([&] { return monitor.Directory().FindClient(32) != -1; }));
   monitor.Poll(300);
   monitor.ReadNew();
   monitor.Detach(500);  // nobody answers; the monitor goes on
@@ -156,5 +161,133 @@ TEST(EndToEnd, AKilledDriverLeavesTheMonitorRunningAndShowsAsNotAlive) {
   std::int32_t dead = monitor.Directory().FindClient(31);
   ASSERT_NE(dead, -1) << "a killed client cannot remove its own entry";
   EXPECT_EQ(monitor.Directory().GetClientRec(dead).Alive, 0);
+  EXPECT_TRUE(monitor.Directory().ClientDead(31));
+  EXPECT_FALSE(monitor.Directory().ClientDead(32));
   EXPECT_TRUE(monitor.Attach(32)) << "the monitor still works with the live client";
+}
+
+namespace {
+
+// Starts `count` drivers with IDs from `first` on, waits until all are listed and kills them with -9.
+void KillListedDrivers(TClientDirectory& directory, int first, int count) {
+  std::vector<std::unique_ptr<kqtest::ChildProcess>> drivers;
+  for (int id = first; id < first + count; ++id)
+    drivers.push_back(
+        std::make_unique<kqtest::ChildProcess>(std::vector<std::string>{"driver", std::to_string(id), "0", "0", "-1"}));
+  for (int id = first; id < first + count; ++id)
+    ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.FindClient(id) != -1; }, 60000)) << "driver " << id;
+  for (auto& driver : drivers) driver->Kill();
+  for (auto& driver : drivers) ASSERT_TRUE(driver->Wait(10000));
+}
+
+}  // namespace
+
+TEST(DeadOwners, TwentyDriversKilledWhileAMonitorRunsLeaveRoomForATracedDriver) {
+  kqtest::ScopedNamespace ns;
+  Monitor monitor(780);
+  TClientDirectory& directory = monitor.Directory();
+  ASSERT_NO_FATAL_FAILURE(KillListedDrivers(directory, 100, 16));
+  EXPECT_EQ(directory.Count(), 16);
+  for (int id = 100; id < 116; ++id) EXPECT_TRUE(directory.ClientDead(id)) << "listed as dead until purged: " << id;
+
+  // The table is full of dead entries: the first of these purges them before anything is refused.
+  ASSERT_NO_FATAL_FAILURE(KillListedDrivers(directory, 200, 4));
+  EXPECT_EQ(directory.Count(), 4);
+  EXPECT_EQ(directory.FindClient(100), -1);
+
+  kqtest::ChildProcess driver({"driver", "300", "50", "0", "0"});
+  ASSERT_TRUE(AttachWhenListed(monitor, 300));
+  std::vector<TraceLine> lines = ReadUntilDetach(monitor);
+  ASSERT_EQ(driver.Wait(20000), 0);
+  ASSERT_EQ(lines.size(), 51u);
+  EXPECT_EQ(lines[50].Text, Statement(49));
+  EXPECT_EQ(directory.Count(), 0) << "the last four dead went when the traced driver registered";
+}
+
+TEST(DeadOwners, EntriesWithoutALivenessObjectAreNeverPurged) {
+  kqtest::ScopedNamespace ns;
+  TClientDirectory directory(KqDirectoryCapacity);
+  ASSERT_EQ(kqtest::RunHelper({"dir-add", "16", "42", "another implementation", "1"}), 0);
+  TIPCClient client(43, u"ours");
+  client.Activate();
+  EXPECT_NE(directory.FindClient(42), -1) << "an entry whose owner has no liveness object stays";
+  EXPECT_FALSE(directory.ClientDead(42));
+  EXPECT_TRUE(directory.ClientOwned(43));
+  EXPECT_FALSE(directory.ClientDead(43));
+}
+
+TEST(DeadOwners, TheMonitorReportsAWatchedClientThatDied) {
+  kqtest::ScopedNamespace ns;
+  Monitor monitor(782);
+  kqtest::ChildProcess doomed({"driver", "33", "1000000", "2", "-1"});
+  ASSERT_TRUE(AttachWhenListed(monitor, 33));
+  ASSERT_TRUE(kqtest::WaitUntil([&] {
+    monitor.Poll(50);
+    return !monitor.ReadNew().empty();
+  }));
+  doomed.Kill();
+  ASSERT_TRUE(doomed.Wait(10000));
+  std::optional<MonitorMessage> ended;
+  ASSERT_TRUE(kqtest::WaitUntil(
+      [&] {
+        MonitorMessage message = monitor.Poll(100);
+        monitor.ReadNew();
+        if (message.News == MonitorNews::ClientEnded) ended = message;
+        return ended.has_value();
+      },
+      20000));
+  EXPECT_EQ(ended->ClientID, 33);
+  EXPECT_FALSE(monitor.Attached());
+  EXPECT_TRUE(monitor.Directory().ClientDead(33));
+}
+
+TEST(DeadOwners, AKilledMonitorIsTakenOverAndNeverGetsTheRegistrationBack) {
+  kqtest::ScopedNamespace ns;
+  TClientDirectory directory(KqDirectoryCapacity);
+  TIPCEvent monitorEvent(KqMonitorEventName, false);
+  kqtest::ChildProcess dead({"monitor-idle", "901"});
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.MonitorID() == 901; }, 20000));
+  EXPECT_TRUE(directory.MonitorRunning());
+  dead.Kill();
+  ASSERT_TRUE(dead.Wait(10000));
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.MonitorDead(901); }));
+  EXPECT_EQ(directory.MonitorID(), 901) << "nobody has taken over yet";
+  {
+    TIPCClient client(61, u"after the monitor died");
+    client.Activate();
+    EXPECT_FALSE(monitorEvent.Wait(500)) << "a dead monitor is no monitor: no evClientStart";
+  }
+  EXPECT_FALSE(monitorEvent.Wait(300)) << "nor evClientStop";
+
+  {
+    Monitor next(902);
+    EXPECT_EQ(directory.MonitorID(), 902);
+    EXPECT_FALSE(next.LiveOtherMonitor());
+  }
+  EXPECT_EQ(directory.MonitorID(), 0) << "the registration is not handed back to the dead monitor";
+
+  // A live monitor still gets it back from a short-lived one.
+  kqtest::ChildProcess live({"monitor-idle", "903"});
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.MonitorID() == 903; }, 20000));
+  {
+    Monitor brief(904);
+    EXPECT_EQ(brief.LiveOtherMonitor(), std::optional<std::int32_t>(903));
+  }
+  EXPECT_EQ(directory.MonitorID(), 903);
+}
+
+TEST(ReusedIDs, AnEndpointThatLeftUnconnectedDoesNotEndTheNextOneUnderItsID) {
+  kqtest::ScopedNamespace ns;
+  Monitor monitor(783);  // holds the connect event, as any other process may
+  TIPCEvent connect(KqConnectEventName, true);
+  ASSERT_EQ(kqtest::RunHelper({"driver", "70", "0", "0", "0"}), 0);  // registers and leaves unconnected
+  EXPECT_FALSE(connect.Wait(0)) << "the leaving endpoint reset its exit record";
+
+  kqtest::ChildProcess driver({"driver", "70", "20", "0", "0"});
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return monitor.Directory().FindClient(70) != -1; }));
+  kqtest::SleepForMs(300);  // a worker that took an old exit record for its own has left by now
+  ASSERT_TRUE(monitor.Attach(70));
+  std::vector<TraceLine> lines = ReadUntilDetach(monitor);
+  ASSERT_EQ(driver.Wait(20000), 0);
+  EXPECT_EQ(lines.size(), 21u);
 }

@@ -327,7 +327,7 @@ TEST(ClientEndpoint, LeavesWithTheRightSignalForEachState) {
   }
 }
 
-TEST(ClientEndpoint, DestroyedWithoutActivationSendsNothingButStillLeavesTheDirectory) {
+TEST(ClientEndpoint, DestroyedWithoutActivationSendsNothingAndLeavesTheOwnersEntry) {
   kqtest::ScopedNamespace ns;
   ScriptedMonitor monitor;
   CallbackLog log;
@@ -335,10 +335,11 @@ TEST(ClientEndpoint, DestroyedWithoutActivationSendsNothingButStillLeavesTheDire
   other->Activate();
   ASSERT_TRUE(monitor.Next());
   {
-    TIPCClient never(31, u"Same ID");  // never activated, yet removes its ID on the way out
+    TIPCClient never(31, u"Same ID");  // never activated: the entry of its ID is not its own
   }
   EXPECT_FALSE(monitor.Next(300));
-  EXPECT_EQ(monitor.Directory.FindClient(31), -1);
+  EXPECT_EQ(monitor.Directory.FindClient(31), 1);
+  EXPECT_EQ(monitor.Directory.GetClientName(31), u"Other");
 }
 
 TEST(ClientEndpoint, ActivatesOnceAndRefusesATakenIDOrAFullDirectory) {

@@ -275,6 +275,38 @@ TEST(Kqmon, ListSaysWhenNoMonitorIsRegisteredAndListsClientsAsJson) {
   driver.Kill();
 }
 
+TEST(Kqmon, AWatchedClientThatIsKilledEndsTheWatchAndListsAsDead) {
+  kqtest::ScopedNamespace ns;
+  kq::TClientDirectory directory(kq::KqDirectoryCapacity);  // held, as any other process may, so the table outlives the watch
+  ToolProcess watch("kqmon", {"watch", "--until-detach", "--duration", "120"});
+  ASSERT_TRUE(MonitorRegistered());
+  kqtest::ChildProcess doomed({"driver", "34", "1000000", "5", "-1"});
+  ASSERT_TRUE(StdoutReaches(watch, 2)) << watch.Stderr();
+  doomed.Kill();
+  ASSERT_TRUE(doomed.Wait(10000));
+  ASSERT_EQ(watch.Wait(60000), 0) << "--until-detach returns: " << watch.Stderr();
+  EXPECT_NE(watch.Stderr().find("kqmon: client 34 ended without detaching"), std::string::npos) << watch.Stderr();
+
+  kqtest::ToolResult list = kqtest::RunTool("kqmon", {"list"});
+  EXPECT_NE(list.Stdout.find("   1           34  dead   driver34"), std::string::npos) << list.Stdout;
+  kqtest::ToolResult json = kqtest::RunTool("kqmon", {"list", "--format", "json"});
+  const std::vector<JsonValue> objects = ParseJsonLines(json.Stdout);
+  ASSERT_EQ(objects.size(), 2u) << json.Stdout;
+  EXPECT_TRUE(objects[1]["dead"].Bool);
+}
+
+TEST(Kqdemo, ARefusedAttachSaysWhy) {
+  kqtest::ScopedNamespace ns;
+  kqtest::ChildProcess owner({"driver", "4712", "0", "0", "-1"});
+  kq::TClientDirectory directory(kq::KqDirectoryCapacity);
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return directory.FindClient(4712) != -1; }, 30000));
+  kqtest::ToolResult demo = kqtest::RunTool("kqdemo", {"--id", "4712", "--count", "1", "--wait", "0"});
+  EXPECT_EQ(demo.ExitCode, 1);
+  EXPECT_NE(demo.Stderr.find("kqdemo: client 4712 could not be attached: Client ID not unique"), std::string::npos)
+      << demo.Stderr;
+  EXPECT_NE(directory.FindClient(4712), -1) << "the owner's entry stays";
+}
+
 TEST(Kqmon, TopCountsStatementsByFingerprintAndFlagsABurst) {
   kqtest::ScopedNamespace ns;
   const std::string file =

@@ -53,14 +53,14 @@ int EntriesIn(const std::string& dir) {
   return count;
 }
 
-// Every constructor refuses with its own message and `code`, and leaves no descriptor behind.
-void ExpectAllRefused(const std::u16string& name, const std::string& shown, int code) {
+// Every constructor refuses with its own message and `code` (then `why`), and leaves no descriptor behind.
+void ExpectAllRefused(const std::u16string& name, const std::string& shown, int code, const std::string& why = "") {
   int before = OpenDescriptors();
   auto section = CreationError([&] { TSharedMem(name, 64); });
   auto event = CreationError([&] { TEvent(name, true); });
   auto mutex = CreationError([&] { TMutex held(name); });
   ASSERT_TRUE(section && event && mutex);
-  std::string tail = shown + " [" + std::to_string(code) + "]";
+  std::string tail = shown + " [" + std::to_string(code) + "]" + why;
   EXPECT_EQ(std::string(section->what()), "Error creating shared memory: " + tail);
   EXPECT_EQ(std::string(event->what()), "Error creating named event object: " + tail);
   EXPECT_EQ(std::string(mutex->what()), "Error creating named mutex: " + tail);
@@ -159,13 +159,27 @@ TEST(NamedObjectPosix, DirectoryOpenToOthersIsRefusedWithEacces) {
   std::string dir = ObjectDirectory();
   ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
   ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-  ExpectAllRefused(u"Sec", "Sec", EACCES);
+  // The message says which folder is wrong, so that a user can mend it.
+  const std::string why = " (" + dir + " is not a directory of this user with mode 0700)";
+  ExpectAllRefused(u"Sec", "Sec", EACCES, why);
   EXPECT_EQ(EntriesIn(dir), 0);
   ASSERT_EQ(rmdir(dir.c_str()), 0);
 
   std::ofstream(dir).put('x');
-  ExpectAllRefused(u"Sec", "Sec", EACCES);
+  ExpectAllRefused(u"Sec", "Sec", EACCES, why);
   std::filesystem::remove(dir);
+}
+
+TEST(NamedObjectPosix, ADriverRefusedByTheObjectDirectoryIsToldWhichOne) {
+  kqtest::ScopedNamespace ns;
+  std::string dir = ObjectDirectory();
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0770), 0);
+  const std::string expected = "Error creating named event object: KqMonitorEvent [" + std::to_string(EACCES) + "] (" +
+                               dir + " is not a directory of this user with mode 0700)";
+  EXPECT_EQ(kqtest::RunHelper({"com-attach", "beside", "5", expected}), 0);
+  EXPECT_EQ(EntriesIn(dir), 0);
+  ASSERT_EQ(rmdir(dir.c_str()), 0);
 }
 
 TEST(NamedObjectPosix, StaleFileOfAKilledLastHolderIsReplacedByAFreshSection) {

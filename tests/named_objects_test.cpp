@@ -11,6 +11,7 @@
 
 #include "event.h"
 #include "kq_error.h"
+#include "liveness_object.h"
 #include "mutex.h"
 #include "platform.h"
 #include "shared_mem.h"
@@ -417,6 +418,31 @@ TEST(Mutex, MutexOfAnEndedThreadCountsAsAcquired) {
     got = own.Get(0) && own.Release();
   }).join();
   EXPECT_TRUE(got);
+}
+
+TEST(Liveness, ShowsItsHolderAsLongAsItLivesHoweverItEnds) {
+  kqtest::ScopedNamespace ns;
+  EXPECT_EQ(LivenessObject::Probe(u"Live"), LivenessState::Gone) << "nobody made one";
+  {
+    LivenessObject own(u"Live");
+    EXPECT_EQ(LivenessObject::Probe(u"Live"), LivenessState::Held) << "held before its owner thread takes it";
+    own.Own();
+    EXPECT_EQ(LivenessObject::Probe(u"Live"), LivenessState::Held);
+    own.Disown();
+  }
+  EXPECT_EQ(LivenessObject::Probe(u"Live"), LivenessState::Gone) << "closed by its last holder";
+
+  ReadyEvent ready;
+  ChildProcess holder({"liveness-hold", "Live", "Ready"});
+  ASSERT_TRUE(ready.Await());
+  EXPECT_EQ(LivenessObject::Probe(u"Live"), LivenessState::Held);
+  EXPECT_EQ(LivenessObject::Probe(u"Live"), LivenessState::Held) << "a look leaves it as it was";
+  holder.Kill();
+  ASSERT_TRUE(holder.Wait(10000).has_value());
+  EXPECT_TRUE(WaitUntil([] { return LivenessObject::Probe(u"Live") != LivenessState::Held; }))
+      << "its holder was killed";
+  LivenessObject next(u"Live");
+  EXPECT_EQ(LivenessObject::Probe(u"Live"), LivenessState::Held) << "a new holder of the name starts afresh";
 }
 
 TEST(NamedObjects, NameOfAnotherKindFailsWithTheCreatorsMessage) {

@@ -31,15 +31,33 @@ std::optional<std::int32_t> ClientWatcher::FindClient(kq::TClientDirectory& dire
 }
 
 std::optional<std::int32_t> ClientWatcher::PickClient(kq::Monitor& monitor) const {
+  // An entry whose process died cannot answer an attach: it is passed over.
   kq::TClientDirectory& directory = monitor.Directory();
-  if (!FSettings.Client.empty()) return FindClient(directory, FSettings.Client);
-  if (directory.Count() > 0) {
+  if (!FSettings.Client.empty()) {
+    std::optional<std::int32_t> id = FindClient(directory, FSettings.Client);
+    return id && !directory.ClientDead(*id) ? id : std::nullopt;
+  }
+  for (std::int32_t i = 1; i <= directory.Count(); ++i) {
     try {
-      return directory.GetClientRec(1).ID;
+      const std::int32_t id = directory.GetClientRec(i).ID;
+      if (!directory.ClientDead(id)) return id;
     } catch (const kq::EKqError&) {
+      break;  // the table shrank while we read it
     }
   }
   return std::nullopt;
+}
+
+bool ClientWatcher::ReportLeaving(const kq::MonitorMessage& message, const kq::Monitor& monitor) {
+  if (message.News == kq::MonitorNews::ClientDetached && !monitor.Attached()) {
+    Status("client " + std::to_string(message.ClientID) + " detached");
+    return true;
+  }
+  if (message.News == kq::MonitorNews::ClientEnded) {
+    Status("client " + std::to_string(message.ClientID) + " ended without detaching");
+    return true;
+  }
+  return false;
 }
 
 int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
@@ -96,10 +114,7 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
     }
     kq::MonitorMessage message = monitor.Poll(200);
     deliver(monitor.ReadNew());
-    if (message.News == kq::MonitorNews::ClientDetached && !monitor.Attached()) {
-      Status("client " + std::to_string(message.ClientID) + " detached");
-      detached = true;
-    }
+    if (ReportLeaving(message, monitor)) detached = true;
   }
   deliver(monitor.ReadNew());
   if (!FSettings.Save.empty() && monitor.Buffer()) {

@@ -45,6 +45,8 @@ class ClientWatcher {
 
  private:
   std::optional<std::int32_t> PickClient(kq::Monitor& monitor) const;
+  // Reports the watched client's leaving; true when it left (detached, or its process died).
+  static bool ReportLeaving(const kq::MonitorMessage& message, const kq::Monitor& monitor);
 
   WatchSettings FSettings;
 };

@@ -15,6 +15,12 @@ namespace kqtool {
 
 namespace {
 
+// "dead" for an entry whose process ended without removing it; it stays until a client registers.
+const char* AliveText(const kq::TClientDirectory& directory, const kq::TClientDirEntry& entry) {
+  if (directory.ClientDead(entry.ID)) return "dead";
+  return entry.Alive ? "yes" : "no";
+}
+
 void PrintDirectory(kq::Monitor& monitor, const std::string& format) {
   kq::TClientDirectory& directory = monitor.Directory();
   const std::optional<std::int32_t> other = monitor.LiveOtherMonitor();
@@ -64,10 +70,11 @@ void PrintDirectory(kq::Monitor& monitor, const std::string& format) {
       json.Member("kq.client.id", entry.ID);
       json.Member("kq.client.name", std::u16string_view(name));
       json.Member("alive", entry.Alive != 0);
+      json.Member("dead", directory.ClientDead(entry.ID));
       json.EndObject();
     } else {
       char line[64];
-      const int n = std::snprintf(line, sizeof line, "%4d  %11d  %-5s  ", i, entry.ID, entry.Alive ? "yes" : "no");
+      const int n = std::snprintf(line, sizeof line, "%4d  %11d  %-5s  ", i, entry.ID, AliveText(directory, entry));
       out.Append(std::string_view(line, static_cast<std::size_t>(n)));
       out.AppendUtf16(name);
       out.Append('\n');

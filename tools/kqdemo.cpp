@@ -94,7 +94,9 @@ int Run(const Options& options) {
   std::u16string name = kq::Utf8ToUtf16(options.Name);
   if (client->AttachClient(options.ID, reinterpret_cast<const WCHAR*>(name.c_str()), const_cast<Options*>(&options),
                            &OnMonitorData) != KqTrue) {
-    std::fprintf(stderr, "kqdemo: client %d could not be attached (its ID may be taken)\n", options.ID);
+    const std::u16string reason = kq::KqErrorDescription(client.get());
+    std::fprintf(stderr, "kqdemo: client %d could not be attached: %s\n", options.ID,
+                 reason.empty() ? "the library gave no reason" : kq::Utf16ToUtf8(reason).c_str());
     return 1;
   }
   // A driver learns of a monitor only through what SubmitStatement returns, so it simply gives one time.

@@ -7,9 +7,11 @@
 #include <string>
 #include <thread>
 
+#include "aggregating_outer.h"
 #include "helper_roles.h"
 #include "kq_loader.h"
 #include "test_support.h"
+#include "text.h"
 
 namespace {
 
@@ -79,7 +81,63 @@ int Driver(const std::vector<std::string>& args) {
   return code;
 }
 
+// com-aggregate LIBRARY: the library's object inside a pass-through outer object, as an aggregating
+// driver makes it. Exit 0 when the aggregate lives exactly as long as its last interface and the
+// library can be unloaded afterwards.
+int Aggregate(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  kq::KqLibrary library(LibraryPath(args[0]));
+  IClassFactory* factory = nullptr;
+  if (library.GetClassObject(CLSID_KqClient, IID_IClassFactory, reinterpret_cast<void**>(&factory)) != S_OK) return 10;
+  int code = 0;
+  {
+    kqtest::AggregatingOuter outer;
+    IKqClient* client = nullptr;
+    if (outer.Aggregate(factory) != S_OK) return 11;
+    if (outer.QueryInterface(IID_IKqClient, reinterpret_cast<void**>(&client)) != S_OK) return 12;
+    outer.Release();  // the creator's reference: the interface keeps the aggregate
+    if (outer.Ended) return 13;
+    const std::u16string text = u"select 1";
+    if (client->SubmitStatement(reinterpret_cast<const WCHAR*>(text.c_str()), 8) != KqFalse) code = 14;
+    client->Release();
+    if (!outer.Ended) code = 15;
+  }
+  factory->LockServer(TRUE);
+  factory->LockServer(FALSE);
+  factory->Release();
+  if (code == 0 && library.CanUnloadNow() != S_OK) code = 16;
+  return code;
+}
+
+// com-attach LIBRARY ID EXPECTED: attaches a client under ID, which must fail with the description
+// EXPECTED (UTF-8); exit 0 when it did. With EXPECTED "-" the attach must succeed, and the client is
+// held until the process is killed.
+int Attach(const std::vector<std::string>& args) {
+  if (args.size() != 3) return 2;
+  kq::ComInitializer com;
+  kq::KqLibrary library(LibraryPath(args[0]));
+  IKqClient* client = library.CreateKqClient();
+  if (!client) return 10;
+  const std::u16string name = u"attach " + kq::Utf8ToUtf16(args[1]);
+  const bool attached = client->AttachClient(std::stoi(args[1]), reinterpret_cast<const WCHAR*>(name.c_str()), nullptr,
+                                             nullptr) == KqTrue;
+  if (args[2] == "-") {
+    if (!attached) return 11;
+    for (;;) kqtest::SleepForMs(1000);
+  }
+  const std::u16string reason = kq::KqErrorDescription(client);
+  client->Release();
+  if (attached) return 12;
+  if (reason != kq::Utf8ToUtf16(args[2])) {
+    std::fprintf(stderr, "com-attach: the reason given was \"%s\"\n", kq::Utf16ToUtf8(reason).c_str());
+    return 13;
+  }
+  return 0;
+}
+
 kqtest::HelperRole RegisterRole("com-register", Register);
 kqtest::HelperRole DriverRole("com-driver", Driver);
+kqtest::HelperRole AggregateRole("com-aggregate", Aggregate);
+kqtest::HelperRole AttachRole("com-attach", Attach);
 
 }  // namespace

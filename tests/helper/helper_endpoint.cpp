@@ -53,8 +53,16 @@ int MonitorRole(const std::vector<std::string>& args) {
   }
 }
 
+// monitor-idle MONITOR_ID: registers as the monitor and stays until killed.
+int IdleMonitor(const std::vector<std::string>& args) {
+  if (args.size() != 1) return 2;
+  kq::Monitor monitor(std::stoi(args[0]));
+  for (;;) kq::SleepMs(1000);
+}
+
 kqtest::HelperRole driverRole("driver", &Driver);
 kqtest::HelperRole monitorRole("monitor", &MonitorRole);
+kqtest::HelperRole idleMonitorRole("monitor-idle", &IdleMonitor);
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include "event.h"
 #include "helper_roles.h"
 #include "ipc_event.h"
+#include "liveness_object.h"
 #include "mutex.h"
 #include "platform.h"
 #include "shared_mem.h"
@@ -49,6 +50,14 @@ int SectionHold(const std::vector<std::string>& a) {
   if (!mem.Created()) return 4;
   std::memset(mem.Buffer(), 0xA5, static_cast<std::size_t>(Int(a[1])));
   Announce(a[2]);
+  for (;;) SleepMs(1000);
+}
+
+// NAME READY: holds a liveness object, owned by this thread, until killed.
+int LivenessHold(const std::vector<std::string>& a) {
+  LivenessObject liveness(Name(a[0]));
+  liveness.Own();
+  Announce(a[1]);
   for (;;) SleepMs(1000);
 }
 
@@ -137,5 +146,6 @@ kqtest::HelperRole r9("ipc-expect", IpcExpect);
 kqtest::HelperRole r10("ipc-signal-data", IpcSignalData);
 kqtest::HelperRole r11("ipc-waiter", IpcWaiter);
 kqtest::HelperRole r12("ipc-echo", IpcEcho);
+kqtest::HelperRole r13("liveness-hold", LivenessHold);
 
 }  // namespace
