@@ -243,6 +243,9 @@ void TIPCBuffer::ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int
     if (lastBlock ? first == FBufStart : first >= bufEnd) break;
     if (!DropOldest(spooling, areaEnd)) break;
   }
+  // The evictions are published before any of their bytes is overwritten: a reader that copied a
+  // record and then still finds it listed knows that its copy is whole.
+  std::atomic_thread_fence(std::memory_order_release);
   if (spooling) {
     if (int error = CloseSpool(); error != 0) RaiseIoError(SpoolFile(), error);
   }

@@ -4,7 +4,6 @@
 #include <chrono>
 
 #include "kq_error.h"
-#include "platform.h"
 
 namespace kq {
 
@@ -13,6 +12,17 @@ namespace {
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// How long Poll watches the ring before it sleeps. Records that stream faster than this keep the
+// monitor awake and the client free of wake-up calls; at lower rates the watch ends unrewarded and
+// costs this much processor time per statement.
+constexpr auto RecordWatch = std::chrono::microseconds(20);
+
+void CpuRelax() noexcept {
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#endif
 }
 
 }  // namespace
@@ -47,6 +57,8 @@ void Monitor::SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolF
 }
 
 void Monitor::CloseBuffer() noexcept {
+  FViews.clear();  // their texts live in the reader
+  FReadStalled = false;
   FReader.reset();
   FBuffer.reset();
 }
@@ -167,21 +179,30 @@ std::optional<std::int32_t> Monitor::LiveOtherMonitor() const {
   return std::nullopt;
 }
 
+bool Monitor::WatchForRecords() const noexcept {
+  // A read that could not get past a record (a damaged link, stays until the writer evicts it)
+  // would keep the monitor spinning: then it sleeps until the next signal instead.
+  if (!FReader || FReadStalled) return false;
+  const auto watchEnd = std::chrono::steady_clock::now() + RecordWatch;
+  for (int i = 1;; ++i) {
+    if (FReader->HasNewer(FLastRefNo)) return true;
+    if (i % 32 == 0 && std::chrono::steady_clock::now() >= watchEnd) return false;
+    CpuRelax();
+  }
+}
+
 MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   if (FEarlyDetach) {
     MonitorMessage early{MonitorNews::ClientDetached, *FEarlyDetach};
     FEarlyDetach.reset();
     return early;
   }
-  // While records stream in, look every millisecond instead of sleeping on the event: a client whose
-  // monitor does not wait on the event signals without a system call.
-  bool signalled;
-  if (FStreaming) {
-    SleepMs(timeOutMs < 1 ? 0 : 1);
-    signalled = FMonitorEvent->Wait(0);
-  } else {
-    signalled = FMonitorEvent->Wait(timeOutMs);
-  }
+  // A signal already given (records, or a client's news) is taken without sleeping. Records published
+  // without one yet, or arriving within the short watch, need no sleep either; the event is then
+  // taken by a later poll.
+  bool signalled = FMonitorEvent->Wait(0);
+  if (!signalled && WatchForRecords()) return {MonitorNews::Signalled, AttachedID()};
+  if (!signalled) signalled = FMonitorEvent->Wait(timeOutMs);
   if (!signalled) return {};
   std::atomic_thread_fence(std::memory_order_acquire);
   const std::int32_t id = FMonitorEvent->ID();
@@ -208,11 +229,20 @@ MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
 
 std::vector<TraceLine> Monitor::ReadNew() {
   std::vector<TraceLine> lines;
-  FStreaming = false;
   if (!FReader) return lines;
+  const std::int32_t before = FLastRefNo;
   FLastRefNo = FReader->ReadNewer(FLastRefNo, lines);
-  FStreaming = !lines.empty();
+  FReadStalled = FLastRefNo == before && FReader->HasNewer(FLastRefNo);
   return lines;
+}
+
+const std::vector<TraceLineView>& Monitor::ReadNewViews() {
+  FViews.clear();
+  if (!FReader) return FViews;
+  const std::int32_t before = FLastRefNo;
+  FLastRefNo = FReader->ReadNewerViews(FLastRefNo, FViews);
+  FReadStalled = FLastRefNo == before && FReader->HasNewer(FLastRefNo);
+  return FViews;
 }
 
 }  // namespace kq

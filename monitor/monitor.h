@@ -51,10 +51,15 @@ class Monitor {
   std::optional<std::int32_t> LiveOtherMonitor() const;
 
   // Waits up to timeOutMs for a client's signal and answers what needs an answer (a leaving client's
-  // detach). Records are not read here: call ReadNew after every wake, signalled or not.
+  // detach). Records are not read here: call ReadNew after every wake, signalled or not. Returns at
+  // once (Signalled) while records are unread; otherwise it watches for new ones for a few
+  // microseconds, then sleeps on the event, so that a client's signal makes a system call only while
+  // the monitor sleeps.
   MonitorMessage Poll(std::int32_t timeOutMs);
   // Records newer than the last one read, oldest first, with gaps where records were evicted unread.
   std::vector<TraceLine> ReadNew();
+  // The same without allocating per record: the texts stay valid until the next read or detach.
+  const std::vector<TraceLineView>& ReadNewViews();
 
   bool Attached() const noexcept { return FAttachedID.has_value(); }
   std::int32_t AttachedID() const noexcept { return FAttachedID.value_or(0); }
@@ -66,6 +71,8 @@ class Monitor {
   bool AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data = nullptr);
   void OpenBuffer();
   void CloseBuffer() noexcept;
+  // Watches the ring briefly for records published after the last read; true when one came.
+  bool WatchForRecords() const noexcept;
 
   std::int32_t FID;
   std::int32_t FPreviousMonitorID = 0;
@@ -82,7 +89,8 @@ class Monitor {
   std::optional<std::int32_t> FAttachedID;
   std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;
-  bool FStreaming = false;  // the last read found records
+  std::vector<TraceLineView> FViews;
+  bool FReadStalled = false;  // the last read got nowhere although records were waiting
 };
 
 }  // namespace kq

@@ -100,16 +100,22 @@ TEvent::TEvent(std::u16string_view name, bool manual) {
 void TEvent::Signal() noexcept {
   EventState& e = StateOf(Handle());
   std::atomic_ref<std::uint32_t> state(e.State);
-  // Setting a set event changes nothing (two sets before a wait are one, as on Windows); skipping
-  // the locked store keeps a stream of signals to a busy monitor cheap.
-  if (state.load(std::memory_order_seq_cst) != 1) state.store(1, std::memory_order_seq_cst);
+  std::atomic_ref<std::uint32_t> waiters(e.Waiters);
+  // Each branch puts one full barrier (the read-modify-write) between what the signaller wrote
+  // before the signal and its look at the waiter count. Without it that look may be answered before
+  // those writes are visible: a waiter that registers, finds nothing new and sleeps would then be
+  // left asleep on unread data.
   if (IsManual(e)) {
+    if (state.load(std::memory_order_seq_cst) != 1) state.store(1, std::memory_order_seq_cst);
     std::atomic_ref<std::uint32_t>(e.Generation).fetch_add(1, std::memory_order_seq_cst);
-    if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0)
-      FutexWake(&e.Generation, INT_MAX);
-  } else if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0) {
-    FutexWake(&e.State, 1);
+    if (waiters.load(std::memory_order_seq_cst) != 0) FutexWake(&e.Generation, INT_MAX);
+    return;
   }
+  // An event that was already set needs no wake: a sleeper is woken by the signal that set it,
+  // and a waiter that comes later takes the set state without sleeping. Two sets before a wait are
+  // one, as on Windows. So a stream of signals to a monitor that is reading makes no system call.
+  if (state.exchange(1, std::memory_order_seq_cst) == 0 && waiters.load(std::memory_order_seq_cst) != 0)
+    FutexWake(&e.State, 1);
 }
 
 void TEvent::Reset() noexcept {
