@@ -78,7 +78,14 @@ class BufferReader {
   std::int32_t OldestListedAfterCopy(std::int32_t areaEnd) const noexcept;
   // The record at ring offset `offset` in the copy, or null when it is not inside it whole.
   unsigned char* InCopy(const Piece (&pieces)[2], int pieceCount, std::int32_t offset,
-                        std::int32_t recordBytes) noexcept;
+                        std::int32_t recordBytes) noexcept {
+    for (int i = 0; i < pieceCount; ++i) {
+      const Piece& p = pieces[i];
+      if (offset >= p.RingStart && recordBytes <= p.RingEnd - offset)
+        return FCopy.get() + p.CopyAt + static_cast<std::size_t>(offset - p.RingStart);
+    }
+    return nullptr;
+  }
   void EnsureCopy(std::size_t bytes);
 
   TIPCBuffer& FBuffer;

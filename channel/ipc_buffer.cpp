@@ -79,16 +79,6 @@ TIPCBuffer::TIPCBuffer(std::int32_t size, std::int32_t blocks)
 
 TIPCBuffer::~TIPCBuffer() = default;
 
-// Header fields are single aligned accesses shared with another process: atomic_ref keeps the
-// compiler from tearing or caching them; the fences in Add and the readers order the records.
-std::int32_t TIPCBuffer::Load(std::int32_t TBufferData::*field) const noexcept {
-  return std::atomic_ref<std::int32_t>(F->*field).load(std::memory_order_relaxed);
-}
-
-void TIPCBuffer::Store(std::int32_t TBufferData::*field, std::int32_t value) noexcept {
-  std::atomic_ref<std::int32_t>(F->*field).store(value, std::memory_order_relaxed);
-}
-
 bool TIPCBuffer::UseRefNo() const noexcept {
   return std::atomic_ref<std::uint8_t>(F->UseRefNo).load(std::memory_order_relaxed) != 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -138,8 +139,14 @@ class TIPCBuffer {
     TTraceRecord Head;
   };
 
-  std::int32_t Load(std::int32_t TBufferData::*field) const noexcept;
-  void Store(std::int32_t TBufferData::*field, std::int32_t value) noexcept;
+  // Header fields are single aligned accesses shared with another process: atomic_ref keeps the
+  // compiler from tearing or caching them; the fences in Add and the readers order the records.
+  std::int32_t Load(std::int32_t TBufferData::*field) const noexcept {
+    return std::atomic_ref<std::int32_t>(F->*field).load(std::memory_order_relaxed);
+  }
+  void Store(std::int32_t TBufferData::*field, std::int32_t value) noexcept {
+    std::atomic_ref<std::int32_t>(F->*field).store(value, std::memory_order_relaxed);
+  }
   bool UseRefNo() const noexcept;
   bool UseTime() const noexcept;
 
