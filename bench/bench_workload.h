@@ -67,7 +67,8 @@ inline bool ParseStatement(std::string_view line, std::uint64_t& seq, std::int64
     return true;
   };
   std::uint64_t stamp = 0;
-  if (!number(Statement::SeqAt, Statement::SeqDigits, seq) || !number(Statement::StampAt, Statement::StampDigits, stamp))
+  if (!number(Statement::SeqAt, Statement::SeqDigits, seq) ||
+      !number(Statement::StampAt, Statement::StampDigits, stamp))
     return false;
   stampNs = static_cast<std::int64_t>(stamp);
   return true;
@@ -84,9 +85,9 @@ struct WorkloadOptions {
 
 struct WorkloadResult {
   std::int64_t Submitted = 0;
-  std::int64_t Accepted = 0;     // calls that reported the statement as traced
-  double NsPerStatement = 0;     // flood: loop time / count; rate: mean time inside the call
-  double MedianCallNs = 0;       // rate only
+  std::int64_t Accepted = 0;  // calls that reported the statement as traced
+  double NsPerStatement = 0;  // flood: loop time / count; rate: mean time inside the call
+  double MedianCallNs = 0;    // rate only
   std::int64_t ElapsedNs = 0;
 };
 
@@ -103,7 +104,8 @@ WorkloadResult RunWorkload(const WorkloadOptions& options, Submit submit, SleepU
     result.ElapsedNs = NowNs() - started;
     result.Submitted = options.Count;
     result.Accepted = accepted;
-    result.NsPerStatement = static_cast<double>(result.ElapsedNs) / static_cast<double>(std::max<std::int64_t>(1, options.Count));
+    result.NsPerStatement =
+        static_cast<double>(result.ElapsedNs) / static_cast<double>(std::max<std::int64_t>(1, options.Count));
     return result;
   }
   const std::int64_t burst = std::max<std::int64_t>(1, options.Burst);

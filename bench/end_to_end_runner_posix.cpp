@@ -138,12 +138,14 @@ void Collect(int fd, Outcome& outcome, std::int64_t deadlineNs) {
       chunk.remove_prefix(end + 1);
     }
   }
-  if (last > first) outcome.LinesPerSecond = static_cast<double>(outcome.Delivered) * 1e9 / static_cast<double>(last - first);
+  if (last > first)
+    outcome.LinesPerSecond = static_cast<double>(outcome.Delivered) * 1e9 / static_cast<double>(last - first);
 }
 
 Outcome RunOnce(const Scenario& scenario, bool kq, int serial) {
   const fs::path dir = SelfDir();
-  const fs::path stats = fs::temp_directory_path() / ("kq_e2e-" + std::to_string(getpid()) + "-" + std::to_string(serial));
+  const fs::path stats =
+      fs::temp_directory_path() / ("kq_e2e-" + std::to_string(getpid()) + "-" + std::to_string(serial));
   fs::remove(stats);
   const std::string ns = "e2e-" + std::to_string(getpid()) + "-" + std::to_string(serial);
   setenv("KQ_NAMESPACE", ns.c_str(), 1);
@@ -156,12 +158,23 @@ Outcome RunOnce(const Scenario& scenario, bool kq, int serial) {
     std::vector<std::string> consumer;
     if (kq) {
       producer = {(dir / "kq_bench_driver").string(), "--id", std::to_string(DriverID), "--stats", stats.string()};
-      consumer = {(dir.parent_path() / "tools" / "kqmon").string(), "watch",         "--refno",
-                  "--time",                                         "--client",      std::to_string(DriverID),
-                  "--buffer-size",                                  std::to_string(RingKB), "--until-detach"};
+      consumer = {(dir.parent_path() / "tools" / "kqmon").string(),
+                  "watch",
+                  "--refno",
+                  "--time",
+                  "--client",
+                  std::to_string(DriverID),
+                  "--buffer-size",
+                  std::to_string(RingKB),
+                  "--until-detach"};
     } else {
-      producer = {(dir / "kq_floor").string(), "--ring", std::to_string(RingKB * 1024), "--watch-us",
-                  std::to_string(scenario.FloorWatchUs), "--stats", stats.string()};
+      producer = {(dir / "kq_floor").string(),
+                  "--ring",
+                  std::to_string(RingKB * 1024),
+                  "--watch-us",
+                  std::to_string(scenario.FloorWatchUs),
+                  "--stats",
+                  stats.string()};
     }
     producer.insert(producer.end(), scenario.Workload.begin(), scenario.Workload.end());
     // The floor's producer forks its consumer with the pipe as output; kq's consumer is kqmon.
@@ -187,8 +200,8 @@ Outcome RunOnce(const Scenario& scenario, bool kq, int serial) {
 
 double Percentile(std::vector<std::int64_t> values, double p) {
   if (values.empty()) return NAN;
-  const auto at = static_cast<std::size_t>(std::min<double>(static_cast<double>(values.size() - 1),
-                                                            std::floor(p * static_cast<double>(values.size()))));
+  const auto at = static_cast<std::size_t>(
+      std::min<double>(static_cast<double>(values.size() - 1), std::floor(p * static_cast<double>(values.size()))));
   std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(at), values.end());
   return static_cast<double>(values[at]);
 }
@@ -235,8 +248,14 @@ int main(int argc, char** argv) {
   const std::int64_t floodCount = count(2000000), slowCount = count(30000), fastCount = count(1000000);
   const std::vector<Scenario> scenarios = {
       {"flood", {"--mode", "flood", "--count", std::to_string(floodCount)}, floodCount, 20},
-      {"10k", {"--mode", "rate", "--rate", "10000", "--burst", "1", "--count", std::to_string(slowCount)}, slowCount, 0},
-      {"500k", {"--mode", "rate", "--rate", "500000", "--burst", "500", "--count", std::to_string(fastCount)}, fastCount, 20},
+      {"10k",
+       {"--mode", "rate", "--rate", "10000", "--burst", "1", "--count", std::to_string(slowCount)},
+       slowCount,
+       0},
+      {"500k",
+       {"--mode", "rate", "--rate", "500000", "--burst", "500", "--count", std::to_string(fastCount)},
+       fastCount,
+       20},
   };
 
   Figure cost{"driver ns per 200-byte statement, flat out, monitor draining", "ns", "<= 2x", {}, {}};
@@ -274,9 +293,9 @@ int main(int argc, char** argv) {
           put(fastLoss, lossPercent);
           put(fastLines, o.LinesPerSecond);
         }
-        std::fprintf(stderr, "kq_e2e: %-5s %-5s delivered %lld of %lld, producer %.1f ns/statement\n", kq ? "kq" : "floor",
-                     s.Name.c_str(), static_cast<long long>(o.Delivered), static_cast<long long>(s.Count),
-                     o.Producer["ns_per_statement"]);
+        std::fprintf(stderr, "kq_e2e: %-5s %-5s delivered %lld of %lld, producer %.1f ns/statement\n",
+                     kq ? "kq" : "floor", s.Name.c_str(), static_cast<long long>(o.Delivered),
+                     static_cast<long long>(s.Count), o.Producer["ns_per_statement"]);
       }
     }
   }
@@ -290,8 +309,8 @@ int main(int argc, char** argv) {
       std::snprintf(text, sizeof text, "%.2f", k / fl);
       ratio = text;
     }
-    std::printf("| %s | %s | %s | %s | %s |\n", f->Label.c_str(), Number(k, f->Unit).c_str(), Number(fl, f->Unit).c_str(),
-                ratio.c_str(), f->Goal.c_str());
+    std::printf("| %s | %s | %s | %s | %s |\n", f->Label.c_str(), Number(k, f->Unit).c_str(),
+                Number(fl, f->Unit).c_str(), ratio.c_str(), f->Goal.c_str());
   }
   std::printf("\nMedians of %d run(s) of each; failed runs: %d.\n", repeat, failures);
   return failures == 0 ? 0 : 1;

@@ -43,7 +43,8 @@ inline FloorSlot* FloorSlots(FloorShared* shared) { return reinterpret_cast<Floo
 inline std::uint32_t CoarseTicks() noexcept {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                                    static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
 inline void FloorWake(std::atomic<std::uint32_t>& word) noexcept {
@@ -90,7 +91,8 @@ class FloorConsumer {
  public:
   static constexpr std::uint32_t BatchMax = 256;
 
-  FloorConsumer(FloorShared& shared, std::chrono::microseconds watch) : F(shared), FSlots(FloorSlots(&shared)), FWatch(watch) {
+  FloorConsumer(FloorShared& shared, std::chrono::microseconds watch)
+      : F(shared), FSlots(FloorSlots(&shared)), FWatch(watch) {
     FCopy.resize(BatchMax);
     FOut.resize(BatchMax * 256);
   }

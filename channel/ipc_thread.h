@@ -38,10 +38,12 @@ struct TIPCNotifyEvent {
 //
 // The caller's threads and the worker share the state and the buffer under one contract:
 // - FBuffer is set, replaced and cleared only while FGate is held (ReplaceBuffer, or a Hold of its
-//   own as the attach does), and FState enters or leaves stConnected only while it is held;
+//   own as the attach does);
 // - every append (AddData, the attach's first line) holds FGate across its look at the state and the
-//   buffer and the append itself, so it never meets a buffer that is being replaced or freed, and
-//   the first line of an attach goes in before any statement can;
+//   buffer and the append itself, so it never meets a buffer that is being replaced or freed;
+// - FState becomes stConnected only under FGate, after the attach's first line, so that no
+//   statement comes before that line. It may leave stConnected without the gate: an append already
+//   inside finishes into a buffer that cannot go before it leaves, and the next one sees the state;
 // - FGate is held only briefly: an outgoing buffer is moved out under it and destroyed after (its
 //   unmapping is a system call), and nothing that waits for the monitor or calls a callback runs
 //   while it is held. Reading FState without it is fine for a decision that is checked again
