@@ -74,6 +74,45 @@ inline bool ParseStatement(std::string_view line, std::uint64_t& seq, std::int64
   return true;
 }
 
+// A consumer's line, as `kqmon watch --refno --time` shows it: "<number padded to 6>  hh:mm:ss  <text>"
+// and a line feed, the text as UTF-8 (characters of the basic plane: the statements are ASCII).
+// `out` has room for the text's length times three and 32 bytes.
+inline char* FormatLine(char* out, std::uint32_t number, std::uint32_t secondsOfDay,
+                        std::u16string_view text) noexcept {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  for (int i = n; i-- > 0;) *out++ = digits[i];
+  for (int i = n; i < 6; ++i) *out++ = ' ';
+  *out++ = ' ';
+  *out++ = ' ';
+  const std::uint32_t fields[3] = {secondsOfDay / 3600 % 24, secondsOfDay / 60 % 60, secondsOfDay % 60};
+  for (int i = 0; i < 3; ++i) {
+    *out++ = static_cast<char>('0' + fields[i] / 10);
+    *out++ = static_cast<char>('0' + fields[i] % 10);
+    *out++ = i < 2 ? ':' : ' ';
+  }
+  *out++ = ' ';
+  for (const char16_t u : text) {
+    if (u == 0) break;
+    if (u < 0x80) {
+      *out++ = static_cast<char>(u);
+    } else if (u < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (u >> 6));
+      *out++ = static_cast<char>(0x80 | (u & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xE0 | (u >> 12));
+      *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (u & 0x3F));
+    }
+  }
+  *out++ = '\n';
+  return out;
+}
+
 // flood: COUNT statements as fast as the producer can, all with one text (sequence and stamp 0);
 // rate: COUNT statements at RATE a second, in bursts of BURST, each stamped just before its call.
 struct WorkloadOptions {
@@ -91,7 +130,8 @@ struct WorkloadResult {
   std::int64_t ElapsedNs = 0;
 };
 
-// Sleeps until `deadline` of the steady clock; `sleeper` is the platform's absolute sleep.
+// Runs the workload through `submit(text, units)` (true when the statement was taken);
+// `sleepUntil(ns)` is the platform's sleep to an absolute time of the steady clock.
 template <class Submit, class SleepUntil>
 WorkloadResult RunWorkload(const WorkloadOptions& options, Submit submit, SleepUntil sleepUntil) {
   WorkloadResult result;

@@ -1,9 +1,11 @@
 // kq_e2e: the library against its floor model, through real processes, in one run. For kq: the
-// benchmark driver (the library loaded as a driver loads it) and `kqmon watch --refno --time`
-// writing to a pipe; for the floor: kq_floor's producer and consumer writing to a pipe. This
-// program reads the pipe, takes each line's latency from the stamp in its statement, and prints a
-// Markdown table of the medians over the repeats, each figure beside the floor's from the same run.
-//   kq_e2e [--repeat N] [--scale PERCENT]
+// benchmark driver (the library loaded as a driver loads it) with `kqmon watch --refno --time`
+// writing to a pipe, and again with kq_bench_monitor (the monitor library and a batch writer like
+// the floor's, which tells the reader's pace from kqmon's writer); for the floor: kq_floor's
+// producer and consumer writing to a pipe. This program reads the pipe, takes each line's latency
+// from the stamp in its statement, and prints a Markdown table of the medians over the repeats,
+// each figure beside the floor's from the same run.
+//   kq_e2e [--repeat N] [--scale PERCENT] [--scenarios flood,10k,500k] [--consumers kqmon,library,floor]
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -142,7 +144,10 @@ void Collect(int fd, Outcome& outcome, std::int64_t deadlineNs) {
     outcome.LinesPerSecond = static_cast<double>(outcome.Delivered) * 1e9 / static_cast<double>(last - first);
 }
 
-Outcome RunOnce(const Scenario& scenario, bool kq, int serial) {
+enum class Consumer { Kqmon, Library, Floor };
+
+Outcome RunOnce(const Scenario& scenario, Consumer which, int serial) {
+  const bool kq = which != Consumer::Floor;
   const fs::path dir = SelfDir();
   const fs::path stats =
       fs::temp_directory_path() / ("kq_e2e-" + std::to_string(getpid()) + "-" + std::to_string(serial));
@@ -158,15 +163,19 @@ Outcome RunOnce(const Scenario& scenario, bool kq, int serial) {
     std::vector<std::string> consumer;
     if (kq) {
       producer = {(dir / "kq_bench_driver").string(), "--id", std::to_string(DriverID), "--stats", stats.string()};
-      consumer = {(dir.parent_path() / "tools" / "kqmon").string(),
-                  "watch",
-                  "--refno",
-                  "--time",
-                  "--client",
-                  std::to_string(DriverID),
-                  "--buffer-size",
-                  std::to_string(RingKB),
-                  "--until-detach"};
+      if (which == Consumer::Kqmon)
+        consumer = {(dir.parent_path() / "tools" / "kqmon").string(),
+                    "watch",
+                    "--refno",
+                    "--time",
+                    "--client",
+                    std::to_string(DriverID),
+                    "--buffer-size",
+                    std::to_string(RingKB),
+                    "--until-detach"};
+      else
+        consumer = {(dir / "kq_bench_monitor").string(), "--client", std::to_string(DriverID), "--buffer-size",
+                    std::to_string(RingKB)};
     } else {
       producer = {(dir / "kq_floor").string(),
                   "--ring",
@@ -217,7 +226,7 @@ struct Figure {
   std::string Label;
   std::string Unit;
   std::string Goal;
-  std::vector<double> Kq, Floor;
+  std::vector<double> Values[3];  // by Consumer
 };
 
 std::string Number(double v, const std::string& unit) {
@@ -258,28 +267,34 @@ int main(int argc, char** argv) {
        20},
   };
 
-  Figure cost{"driver ns per 200-byte statement, flat out, monitor draining", "ns", "<= 2x", {}, {}};
-  Figure slowCost{"driver ns per statement at 10,000/s (monitor asleep)", "ns", "report", {}, {}};
-  Figure p50{"latency p50 at 10,000/s, to the consumer's output", "us", "<= 1.5x", {}, {}};
-  Figure p99{"latency p99 at 10,000/s", "us", "<= 2x", {}, {}};
-  Figure p999{"latency p99.9 at 10,000/s", "us", "report", {}, {}};
-  Figure fastLoss{"loss at 500,000/s for 2 s, 512 KB ring", "%", "0", {}, {}};
-  Figure fastLines{"lines/s delivered at 500,000/s", "", "500,000", {}, {}};
-  Figure floodLines{"lines/s to a pipe during a flat-out flood", "", ">= 1,000,000", {}, {}};
-  Figure floodLoss{"loss under a flat-out flood of 2 M statements", "%", "<= floor", {}, {}};
+  Figure cost{"driver ns per 200-byte statement, flat out, monitor draining", "ns", "<= 2x", {}};
+  Figure slowCost{"driver ns per statement at 10,000/s (monitor asleep)", "ns", "report", {}};
+  Figure p50{"latency p50 at 10,000/s, to the consumer's output", "us", "<= 1.5x", {}};
+  Figure p99{"latency p99 at 10,000/s", "us", "<= 2x", {}};
+  Figure p999{"latency p99.9 at 10,000/s", "us", "report", {}};
+  Figure fastLines{"lines/s delivered at 500,000/s", "", "500,000", {}};
+  Figure fastLoss{"loss at 500,000/s for 2 s, 512 KB ring", "%", "0", {}};
+  Figure floodLines{"lines/s to a pipe during a flat-out flood", "", ">= 1,000,000", {}};
+  Figure floodLoss{"loss under a flat-out flood of 2 M statements", "%", "<= floor", {}};
 
+  const char* const names[3] = {"kqmon", "library", "floor"};
+  const std::string only = kqbench::Option(args, "--scenarios", "flood,10k,500k");
+  const std::string consumers = kqbench::Option(args, "--consumers", "kqmon,library,floor");
   int serial = 0, failures = 0;
   for (int r = 0; r < repeat; ++r) {
     for (const Scenario& s : scenarios) {
-      for (bool kq : {true, false}) {
-        Outcome o = RunOnce(s, kq, serial++);
+      if (only.find(s.Name) == std::string::npos) continue;
+      for (Consumer which : {Consumer::Kqmon, Consumer::Library, Consumer::Floor}) {
+        const int column = static_cast<int>(which);
+        if (consumers.find(names[column]) == std::string::npos) continue;
+        Outcome o = RunOnce(s, which, serial++);
         if (!o.Ok) {
           ++failures;
-          std::fprintf(stderr, "kq_e2e: %s run of %s failed\n", kq ? "kq" : "floor", s.Name.c_str());
+          std::fprintf(stderr, "kq_e2e: %s run of %s failed\n", names[column], s.Name.c_str());
           continue;
         }
         const double lossPercent = 100.0 * static_cast<double>(s.Count - o.Delivered) / static_cast<double>(s.Count);
-        auto put = [&](Figure& f, double v) { (kq ? f.Kq : f.Floor).push_back(v); };
+        auto put = [&](Figure& f, double v) { f.Values[column].push_back(v); };
         if (s.Name == "flood") {
           put(cost, o.Producer["ns_per_statement"]);
           put(floodLines, o.LinesPerSecond);
@@ -293,24 +308,28 @@ int main(int argc, char** argv) {
           put(fastLoss, lossPercent);
           put(fastLines, o.LinesPerSecond);
         }
-        std::fprintf(stderr, "kq_e2e: %-5s %-5s delivered %lld of %lld, producer %.1f ns/statement\n",
-                     kq ? "kq" : "floor", s.Name.c_str(), static_cast<long long>(o.Delivered),
-                     static_cast<long long>(s.Count), o.Producer["ns_per_statement"]);
+        std::fprintf(stderr, "kq_e2e: %-7s %-5s delivered %lld of %lld, producer %.1f ns/statement\n", names[column],
+                     s.Name.c_str(), static_cast<long long>(o.Delivered), static_cast<long long>(s.Count),
+                     o.Producer["ns_per_statement"]);
       }
     }
   }
 
-  std::printf("| figure | kq | floor model | kq / floor | goal |\n|---|---|---|---|---|\n");
+  std::printf(
+      "| figure | kq, kqmon | kq, monitor library | floor model | kqmon / floor | library / floor | goal |\n"
+      "|---|---|---|---|---|---|---|\n");
   for (const Figure* f : {&cost, &slowCost, &p50, &p99, &p999, &fastLines, &fastLoss, &floodLines, &floodLoss}) {
-    const double k = Median(f->Kq), fl = Median(f->Floor);
-    std::string ratio = "";
-    if (!std::isnan(k) && !std::isnan(fl) && fl > 0 && f->Unit != "%") {
+    double m[3];
+    for (int c = 0; c < 3; ++c) m[c] = Median(f->Values[c]);
+    auto ratio = [&](double v) -> std::string {
+      if (std::isnan(v) || std::isnan(m[2]) || m[2] <= 0 || f->Unit == "%") return "";
       char text[32];
-      std::snprintf(text, sizeof text, "%.2f", k / fl);
-      ratio = text;
-    }
-    std::printf("| %s | %s | %s | %s | %s |\n", f->Label.c_str(), Number(k, f->Unit).c_str(),
-                Number(fl, f->Unit).c_str(), ratio.c_str(), f->Goal.c_str());
+      std::snprintf(text, sizeof text, "%.2f", v / m[2]);
+      return text;
+    };
+    std::printf("| %s | %s | %s | %s | %s | %s | %s |\n", f->Label.c_str(), Number(m[0], f->Unit).c_str(),
+                Number(m[1], f->Unit).c_str(), Number(m[2], f->Unit).c_str(), ratio(m[0]).c_str(), ratio(m[1]).c_str(),
+                f->Goal.c_str());
   }
   std::printf("\nMedians of %d run(s) of each; failed runs: %d.\n", repeat, failures);
   return failures == 0 ? 0 : 1;

@@ -120,7 +120,9 @@ class FloorConsumer {
     const std::uint32_t count = Take(head);
     char* out = FOut.data();
     for (std::uint32_t i = 0; i < count; ++i)
-      if (FValid[i]) out = FormatLine(out, first + i + 1, FCopy[i]);
+      if (FValid[i])
+        out = FormatLine(out, first + i + 1, FCopy[i].Ticks / 1000,
+                         std::u16string_view(FCopy[i].Text, FCopy[i].Bytes / 2 - 1));
     return static_cast<std::size_t>(out - FOut.data());
   }
 
@@ -159,43 +161,6 @@ class FloorConsumer {
       if (i % 32 == 0 && std::chrono::steady_clock::now() >= end) return false;
       __builtin_ia32_pause();
     }
-  }
-
-  // "<number padded to 6>  hh:mm:ss  <text>\n", the text as UTF-8.
-  static char* FormatLine(char* out, std::uint32_t number, const FloorSlot& slot) noexcept {
-    char digits[10];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + number % 10);
-      number /= 10;
-    } while (number != 0);
-    for (int i = n; i-- > 0;) *out++ = digits[i];
-    for (int i = n; i < 6; ++i) *out++ = ' ';
-    *out++ = ' ';
-    *out++ = ' ';
-    const std::uint32_t seconds = slot.Ticks / 1000;
-    const std::uint32_t fields[3] = {seconds / 3600 % 24, seconds / 60 % 60, seconds % 60};
-    for (int i = 0; i < 3; ++i) {
-      *out++ = static_cast<char>('0' + fields[i] / 10);
-      *out++ = static_cast<char>('0' + fields[i] % 10);
-      *out++ = i < 2 ? ':' : ' ';
-    }
-    *out++ = ' ';
-    for (std::uint32_t i = 0; i < slot.Bytes / 2 && slot.Text[i] != 0; ++i) {
-      const char16_t u = slot.Text[i];
-      if (u < 0x80) {
-        *out++ = static_cast<char>(u);
-      } else if (u < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (u >> 6));
-        *out++ = static_cast<char>(0x80 | (u & 0x3F));
-      } else {
-        *out++ = static_cast<char>(0xE0 | (u >> 12));
-        *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (u & 0x3F));
-      }
-    }
-    *out++ = '\n';
-    return out;
   }
 
   FloorShared& F;

@@ -204,7 +204,9 @@ MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   if (!signalled && WatchForRecords()) return {MonitorNews::Signalled, AttachedID()};
   if (!signalled) signalled = FMonitorEvent->Wait(timeOutMs);
   if (!signalled) return {};
-  std::atomic_thread_fence(std::memory_order_acquire);
+  // Pairs with the full barrier of the client's signal: whatever it wrote before it is seen now,
+  // also when its signal found the event already set by an earlier one.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   const std::int32_t id = FMonitorEvent->ID();
   switch (FMonitorEvent->Kind()) {
     case evClientSignal:
