@@ -122,6 +122,10 @@ std::int32_t BufferReader::ReadNewerViews(std::int32_t after, std::vector<TraceL
   if (newest == after) return after;
 
   const std::int32_t blkSize = FBuffer.Load(&TBufferData::BlkSize);
+  // Read once: the header's line changes with every append, and a look at it for every record
+  // would take it from the writer each time.
+  const double baseTime = FBuffer.BaseTime();
+  const std::int32_t baseTicks = FBuffer.Load(&TBufferData::BaseTicks);
   const std::int32_t maxPayload = std::clamp(blkSize / 2 - KqRecordHeadSize, 0, areaEnd - FBuffer.FBufStart);
   // A text that fills the largest record the ring allows was, or may have been, cut there.
   const std::int32_t cutBytes = maxPayload / 2 * 2 - 2;
@@ -183,7 +187,8 @@ std::int32_t BufferReader::ReadNewerViews(std::int32_t after, std::vector<TraceL
           }
           const auto* units = reinterpret_cast<const char16_t*>(text);
           const std::u16string_view view(units, TextUnits(units, static_cast<std::size_t>(head.Size) / 2));
-          out.push_back({false, head.RefNo, 0, FBuffer.RecordTime(head), head.Size >= cutBytes, view});
+          out.push_back({false, head.RefNo, 0, TIPCBuffer::TimeOf(head.Ticks, baseTime, baseTicks),
+                         head.Size >= cutBytes, view});
           after = head.RefNo;
         }
         FPlaceRefNo = head.RefNo;

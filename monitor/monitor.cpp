@@ -14,10 +14,11 @@ std::int64_t NowMs() {
       .count();
 }
 
-// How long Poll watches the ring before it sleeps. Records that stream faster than this keep the
-// monitor awake and the client free of wake-up calls; at lower rates the watch ends unrewarded and
-// costs this much processor time per statement.
-constexpr auto RecordWatch = std::chrono::microseconds(20);
+// The longest Poll watches the ring before it sleeps. Records that stream faster than this keep the
+// monitor awake and the client free of wake-up calls. At lower rates a watch ends unrewarded and
+// would cost this much processor time per statement, so each such watch halves the next one, down
+// to none; records found waiting bring it back.
+constexpr std::int32_t MaxWatchUs = 20;
 
 void CpuRelax() noexcept {
 #if defined(__i386__) || defined(__x86_64__)
@@ -179,16 +180,23 @@ std::optional<std::int32_t> Monitor::LiveOtherMonitor() const {
   return std::nullopt;
 }
 
-bool Monitor::WatchForRecords() const noexcept {
+bool Monitor::WatchForRecords() noexcept {
   // A read that could not get past a record (a damaged link, stays until the writer evicts it)
   // would keep the monitor spinning: then it sleeps until the next signal instead.
   if (!FReader || FReadStalled) return false;
-  const auto watchEnd = std::chrono::steady_clock::now() + RecordWatch;
+  if (FReader->HasNewer(FLastRefNo)) {
+    FWatchUs = MaxWatchUs;
+    return true;
+  }
+  if (FWatchUs == 0) return false;
+  const auto watchEnd = std::chrono::steady_clock::now() + std::chrono::microseconds(FWatchUs);
   for (int i = 1;; ++i) {
     if (FReader->HasNewer(FLastRefNo)) return true;
-    if (i % 32 == 0 && std::chrono::steady_clock::now() >= watchEnd) return false;
+    if (i % 32 == 0 && std::chrono::steady_clock::now() >= watchEnd) break;
     CpuRelax();
   }
+  FWatchUs /= 2;
+  return false;
 }
 
 MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {

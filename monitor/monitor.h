@@ -72,7 +72,7 @@ class Monitor {
   void OpenBuffer();
   void CloseBuffer() noexcept;
   // Watches the ring briefly for records published after the last read; true when one came.
-  bool WatchForRecords() const noexcept;
+  bool WatchForRecords() noexcept;
 
   std::int32_t FID;
   std::int32_t FPreviousMonitorID = 0;
@@ -91,6 +91,7 @@ class Monitor {
   std::int32_t FLastRefNo = 0;
   std::vector<TraceLineView> FViews;
   bool FReadStalled = false;  // the last read got nowhere although records were waiting
+  std::int32_t FWatchUs = 20;  // the next watch's length
 };
 
 }  // namespace kq
