@@ -82,6 +82,12 @@ TIPCBuffer::TIPCBuffer(std::int32_t size, std::int32_t blocks)
     Store(&TBufferData::BlkSize, bufSize / blocks);
     MarkBaseTime();
     Clear(false);
+  } else if (Load(&TBufferData::Count) == 0 && Load(&TBufferData::Free) == FBufStart) {
+    // An empty ring (the monitor makes the section before it asks the client to attach): this
+    // object's first append starts a lap of its own.
+    FNextFree = FBufStart;
+    FNextRefNo = Load(&TBufferData::RefNo);
+    StartLap();
   }
 }
 
