@@ -79,6 +79,23 @@ void BM_StatementWithNoMonitorAttached(benchmark::State& state) {
 }
 BENCHMARK(BM_StatementWithNoMonitorAttached);
 
+// Connected to a monitor in this process that does not read: the path alone, every line it
+// writes staying in this core's cache.
+void BM_StatementToAMonitorThatDoesNotRead(benchmark::State& state) {
+  Namespace ns("idle-monitor");
+  kq::Monitor monitor(903);
+  monitor.SetBufferSize(512 * 1024);
+  kq::TIPCClient client(4, u"bench");
+  client.Activate();
+  for (int i = 0; i < 2000 && monitor.Directory().FindClient(4) == -1; ++i) usleep(5000);
+  if (!monitor.Attach(4)) {
+    state.SkipWithError("the client did not attach");
+    return;
+  }
+  for (auto _ : state) Submit(client);
+}
+BENCHMARK(BM_StatementToAMonitorThatDoesNotRead);
+
 void BM_StatementWithMonitorDraining(benchmark::State& state) {
   Namespace ns("draining");
   kq::TIPCClient client(2, u"bench");

@@ -1,12 +1,16 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kq {
 
 class TIPCBuffer;
+struct TTraceRecord;
 
 // One record read from the trace buffer, or a run of records that were evicted before they could be read.
 struct TraceLine {
@@ -18,29 +22,79 @@ struct TraceLine {
   std::u16string Text;       // the statement's text
 };
 
-// The reading side of a live ring: walks the records of one TIPCBuffer that another process appends to
-// and evicts from while we read, without ever making it wait. Owns everything a reader must know about
-// the writer: the shared cursor is moved by single steps only, each record's own reference number
-// decides what it is, a record is checked after its copy for having been evicted (and maybe overwritten)
-// meanwhile, and records that left unread are reported as gaps. One reader per buffer at a time.
+// The same, with the text left in the reader's copy of the ring: valid until the reader's next read.
+struct TraceLineView {
+  bool Gap = false;
+  std::int32_t RefNo = 0;
+  std::int32_t Missing = 0;
+  double Time = 0;
+  bool Cut = false;
+  std::u16string_view Text;
+};
+
+// The reading side of a live ring: reads the records of one TIPCBuffer that another process appends
+// to and evicts from while we read, without ever making it wait. It copies a run of records out of
+// the ring in one pass, then checks once, against the header, that the run's oldest record was
+// still listed after the copy: the writer evicts oldest first and only then overwrites, so the whole
+// run is then intact, and a run that fails the check is never shown (it is read again, or reported
+// as a gap once its records are gone). Records that left unread are reported as gaps, with their
+// exact count. It keeps its own place in the ring and leaves the views' shared cursor alone. One
+// reader per buffer at a time.
 class BufferReader {
  public:
-  explicit BufferReader(TIPCBuffer& buffer) noexcept : FBuffer(buffer) {}
+  explicit BufferReader(TIPCBuffer& buffer) noexcept;
+  ~BufferReader();
+  BufferReader(const BufferReader&) = delete;
+  BufferReader& operator=(const BufferReader&) = delete;
 
   // Appends to `out`, oldest first, every record newer than reference number `after` that can be read
   // now, with a gap line for each run that was evicted unread. Returns the reference number of the last
   // record accounted for (`after` when nothing new; numbering restarts at 0 when the buffer was cleared).
   // On any doubt about a record it stops short: the next call picks up from the returned number.
   [[nodiscard]] std::int32_t ReadNewer(std::int32_t after, std::vector<TraceLine>& out);
+  // The same into views (`out` is cleared first), without allocating once `out` has grown: the texts
+  // stay valid until the next read.
+  [[nodiscard]] std::int32_t ReadNewerViews(std::int32_t after, std::vector<TraceLineView>& out);
+  // True when the writer has published a record newer than `after` (or cleared the buffer).
+  [[nodiscard]] bool HasNewer(std::int32_t after) const noexcept;
 
  private:
-  // The reference number of the oldest record still listed (a lower bound while the writer works).
-  std::int32_t OldestListed(bool writerActive) const noexcept;
-  // Writer activity seen in the header: changes with every append and every eviction.
-  std::int32_t Activity() const noexcept;
-  void InvalidateCursor() noexcept;
+  // One contiguous stretch of the ring and where its copy starts.
+  struct Piece {
+    std::int32_t RingStart = 0;
+    std::int32_t RingEnd = 0;
+    std::size_t CopyAt = 0;
+  };
+
+  // Copies at most `budget` bytes of the run that starts at the record at `start`, up to the
+  // writer's Free (over the lap's end when the ring has wrapped since), into FCopy from `copyAt`.
+  // Returns the bytes used; fills `pieces`.
+  std::size_t CopyRun(std::int32_t start, std::int32_t areaEnd, std::size_t copyAt, std::size_t budget,
+                      Piece (&pieces)[2], int& pieceCount) noexcept;
+  // The newest record's number, with everything up to it visible.
+  std::int32_t PublishedNewest() const noexcept;
+  // After a copy: a reference number at or above the oldest listed one, such that a record whose
+  // number is at least this was still listed when the copy ended.
+  std::int32_t OldestListedAfterCopy(std::int32_t areaEnd) const noexcept;
+  // The record at ring offset `offset` in the copy, or null when it is not inside it whole.
+  unsigned char* InCopy(const Piece (&pieces)[2], int pieceCount, std::int32_t offset,
+                        std::int32_t recordBytes) noexcept {
+    for (int i = 0; i < pieceCount; ++i) {
+      const Piece& p = pieces[i];
+      if (offset >= p.RingStart && recordBytes <= p.RingEnd - offset)
+        return FCopy.get() + p.CopyAt + static_cast<std::size_t>(offset - p.RingStart);
+    }
+    return nullptr;
+  }
+  void EnsureCopy(std::size_t bytes);
 
   TIPCBuffer& FBuffer;
+  std::unique_ptr<unsigned char[]> FCopy;
+  std::size_t FCopySize = 0;
+  // The last record read and where it lies: the next run starts by copying it again, for its Next.
+  std::int32_t FPlaceRefNo = 0;
+  std::int32_t FPlaceOffset = 0;
+  std::vector<TraceLineView> FViews;  // for ReadNewer
 };
 
 }  // namespace kq

@@ -66,6 +66,14 @@ TIPCBuffer::TIPCBuffer(std::int32_t size, std::int32_t blocks)
       F(static_cast<PBufferData>(FSharedMem.Buffer())),
       FLimit(static_cast<std::int32_t>(std::min<std::size_t>(FSharedMem.MappedSize(), INT32_MAX))),
       FTimeSeparator(LocaleTimeSeparator()) {
+  // The account has a place per block, made now: an append allocates nothing.
+  const std::int32_t tallyBlocks = FSharedMem.Created() ? blocks : Load(&TBufferData::Blocks);
+  if (tallyBlocks >= 2 && tallyBlocks <= 4096) {
+    for (LapTally& lap : FLap) {
+      lap.First.assign(static_cast<std::size_t>(tallyBlocks), 0);
+      lap.Records.assign(static_cast<std::size_t>(tallyBlocks), 0);
+    }
+  }
   // An opener leaves the header as its creator wrote it; its size decides only what is mapped.
   if (FSharedMem.Created()) {
     std::int32_t bufSize = FSharedMem.Size() - FBufStart;
@@ -74,20 +82,16 @@ TIPCBuffer::TIPCBuffer(std::int32_t size, std::int32_t blocks)
     Store(&TBufferData::BlkSize, bufSize / blocks);
     MarkBaseTime();
     Clear(false);
+  } else if (Load(&TBufferData::Count) == 0 && Load(&TBufferData::Free) == FBufStart) {
+    // An empty ring (the monitor makes the section before it asks the client to attach): this
+    // object's first append starts a lap of its own.
+    FNextFree = FBufStart;
+    FNextRefNo = Load(&TBufferData::RefNo);
+    StartLap();
   }
 }
 
 TIPCBuffer::~TIPCBuffer() = default;
-
-// Header fields are single aligned accesses shared with another process: atomic_ref keeps the
-// compiler from tearing or caching them; the fences in Add and the readers order the records.
-std::int32_t TIPCBuffer::Load(std::int32_t TBufferData::*field) const noexcept {
-  return std::atomic_ref<std::int32_t>(F->*field).load(std::memory_order_relaxed);
-}
-
-void TIPCBuffer::Store(std::int32_t TBufferData::*field, std::int32_t value) noexcept {
-  std::atomic_ref<std::int32_t>(F->*field).store(value, std::memory_order_relaxed);
-}
 
 bool TIPCBuffer::UseRefNo() const noexcept {
   return std::atomic_ref<std::uint8_t>(F->UseRefNo).load(std::memory_order_relaxed) != 0;
@@ -160,6 +164,10 @@ void TIPCBuffer::Clear(bool spool) {
   Store(&TBufferData::CurItem, InvalidCursor);
   Store(&TBufferData::LastUpdate, 0);
   Store(&TBufferData::RefNo, 1);
+  StartLap();
+  FLap[1].Whole = false;
+  FNextFree = FBufStart;
+  FNextRefNo = 1;
   if (closeError != 0) RaiseIoError(SpoolFile(), closeError);
 }
 
@@ -182,6 +190,9 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
       first < FBufStart || first > areaEnd || (last != 0 && !ValidRecord(last, areaEnd)) || count < 0 ||
       static_cast<std::int64_t>(count) * KqRecordHeadSize > bufSize)
     RaiseDamaged();
+  // Someone else appended or cleared since our last append: our account of the laps is no longer
+  // the ring's.
+  if (free != FNextFree || refNo != FNextRefNo) FLap[0].Whole = FLap[1].Whole = false;
 
   // A record may take at most half a block, so that any two in a row fit in one: the ring's limit.
   std::int32_t payload = size;
@@ -214,6 +225,7 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   }
   std::memcpy(record, &head, sizeof head);
   if (last != 0) std::memcpy(RecordAt(last) + offsetof(TTraceRecord, Next), &free, sizeof free);
+  Tally(free, blkSize, blocks, free + recordSize, static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1));
   // The record is complete and linked before the header makes it reachable.
   std::atomic_thread_fence(std::memory_order_release);
   Store(&TBufferData::Last, free);
@@ -224,9 +236,13 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
 }
 
 void TIPCBuffer::ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int32_t blkSize, std::int32_t areaEnd) {
-  if (static_cast<std::int64_t>(bufEnd) + blkSize > areaEnd) {
+  const bool newLap = static_cast<std::int64_t>(bufEnd) + blkSize > areaEnd;
+  if (newLap) {
     bufEnd = FBufStart + blkSize;
     free = FBufStart;
+    // The lap just written becomes the previous one, whose records the new lap evicts.
+    std::swap(FLap[0], FLap[1]);
+    StartLap();
   } else {
     bufEnd += blkSize;
   }
@@ -238,11 +254,16 @@ void TIPCBuffer::ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int
   // Taking in the last block evicts everything of the previous lap, up to the current lap's first
   // record at the area start; any other block stops at the first record above the window.
   const bool lastBlock = bufEnd == areaEnd;
-  for (std::int32_t steps = MaxRecords(areaEnd); steps > 0; --steps) {
-    std::int32_t first = Load(&TBufferData::First);
-    if (lastBlock ? first == FBufStart : first >= bufEnd) break;
-    if (!DropOldest(spooling, areaEnd)) break;
+  if (spooling || !EvictByTally((bufEnd - FBufStart) / blkSize - 1, lastBlock)) {
+    for (std::int32_t steps = MaxRecords(areaEnd); steps > 0; --steps) {
+      std::int32_t first = Load(&TBufferData::First);
+      if (lastBlock ? first == FBufStart : first >= bufEnd) break;
+      if (!DropOldest(spooling, areaEnd)) break;
+    }
   }
+  // The evictions are published before any of their bytes is overwritten: a reader that copied a
+  // record and then still finds it listed knows that its copy is whole.
+  std::atomic_thread_fence(std::memory_order_release);
   if (spooling) {
     if (int error = CloseSpool(); error != 0) RaiseIoError(SpoolFile(), error);
   }
@@ -258,6 +279,43 @@ bool TIPCBuffer::DropOldest(bool spooling, std::int32_t areaEnd) {
   if (spooling) SpoolRecord(first, head, areaEnd);
   Store(&TBufferData::First, head.Next);
   Store(&TBufferData::Count, count - 1);
+  return true;
+}
+
+void TIPCBuffer::StartLap() noexcept {
+  std::fill(FLap[0].Records.begin(), FLap[0].Records.end(), 0);
+  FLap[0].Whole = !FLap[0].Records.empty();
+}
+
+void TIPCBuffer::Tally(std::int32_t offset, std::int32_t blkSize, std::int32_t blocks, std::int32_t nextFree,
+                       std::int32_t nextRefNo) noexcept {
+  FNextFree = nextFree;
+  FNextRefNo = nextRefNo;
+  LapTally& lap = FLap[0];
+  if (static_cast<std::size_t>(blocks) != lap.Records.size()) {
+    lap.Whole = FLap[1].Whole = false;
+    return;
+  }
+  const auto block = static_cast<std::size_t>((offset - FBufStart) / blkSize);
+  if (block >= lap.Records.size()) return;
+  if (lap.Records[block]++ == 0) lap.First[block] = offset;
+}
+
+bool TIPCBuffer::EvictByTally(std::int32_t block, bool lastBlock) noexcept {
+  const LapTally& previous = FLap[1];
+  if (!previous.Whole || block < 0 || static_cast<std::size_t>(block) >= previous.Records.size()) return false;
+  const auto k = static_cast<std::size_t>(block);
+  const std::int32_t evicted = previous.Records[k];
+  std::int32_t next = FBufStart;  // taking in the last block leaves the current lap's first record
+  if (!lastBlock) {
+    if (k + 1 >= previous.Records.size() || previous.Records[k + 1] == 0) return false;
+    next = previous.First[k + 1];
+  }
+  const std::int32_t count = Load(&TBufferData::Count);
+  // The oldest listed record must be the first of the block, and the newest must stay.
+  if (evicted <= 0 || Load(&TBufferData::First) != previous.First[k] || count <= evicted) return false;
+  Store(&TBufferData::First, next);
+  Store(&TBufferData::Count, count - evicted);
   return true;
 }
 
@@ -346,10 +404,17 @@ std::int32_t TIPCBuffer::RefNo(std::int32_t index) { return SeekItem(index).Head
 double TIPCBuffer::TimeStamp(std::int32_t index) { return RecordTime(SeekItem(index).Head); }
 
 double TIPCBuffer::RecordTime(const TTraceRecord& head) const noexcept {
+  return TimeOf(head.Ticks, BaseTime(), Load(&TBufferData::BaseTicks));
+}
+
+double TIPCBuffer::BaseTime() const noexcept {
+  return std::atomic_ref<double>(F->BaseTime).load(std::memory_order_relaxed);
+}
+
+double TIPCBuffer::TimeOf(std::int32_t ticks, double baseTime, std::int32_t baseTicks) noexcept {
   // Wrapping subtraction: a counter that wrapped since the base mark still gives the elapsed time.
-  auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(head.Ticks) -
-                                           static_cast<std::uint32_t>(Load(&TBufferData::BaseTicks)));
-  return std::atomic_ref<double>(F->BaseTime).load(std::memory_order_relaxed) + elapsed / MsPerDay;
+  auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks) - static_cast<std::uint32_t>(baseTicks));
+  return baseTime + elapsed / MsPerDay;
 }
 
 std::u16string TIPCBuffer::ColItem(std::int32_t index, std::int32_t col) {

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "shared_mem.h"
 #include "text_file.h"
@@ -138,8 +140,14 @@ class TIPCBuffer {
     TTraceRecord Head;
   };
 
-  std::int32_t Load(std::int32_t TBufferData::*field) const noexcept;
-  void Store(std::int32_t TBufferData::*field, std::int32_t value) noexcept;
+  // Header fields are single aligned accesses shared with another process: atomic_ref keeps the
+  // compiler from tearing or caching them; the fences in Add and the readers order the records.
+  std::int32_t Load(std::int32_t TBufferData::*field) const noexcept {
+    return std::atomic_ref<std::int32_t>(F->*field).load(std::memory_order_relaxed);
+  }
+  void Store(std::int32_t TBufferData::*field, std::int32_t value) noexcept {
+    std::atomic_ref<std::int32_t>(F->*field).store(value, std::memory_order_relaxed);
+  }
   bool UseRefNo() const noexcept;
   bool UseTime() const noexcept;
 
@@ -156,6 +164,14 @@ class TIPCBuffer {
   // previous lap's records that start in it; takes and updates the caller's checked snapshot.
   void ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int32_t blkSize, std::int32_t areaEnd);
   bool DropOldest(bool spooling, std::int32_t areaEnd);
+  // Evicts the previous lap's records that start in `block` from this object's own account of
+  // them; false (nothing done) when the account does not match the header.
+  bool EvictByTally(std::int32_t block, bool lastBlock) noexcept;
+  // Notes a record this object wrote at `offset`, and what the header says after it.
+  void Tally(std::int32_t offset, std::int32_t blkSize, std::int32_t blocks, std::int32_t nextFree,
+             std::int32_t nextRefNo) noexcept;
+  // A new lap of this object's own appends begins at the area start.
+  void StartLap() noexcept;
   bool OpenSpool();
   // 0 or the platform's error code.
   int CloseSpool();
@@ -163,6 +179,9 @@ class TIPCBuffer {
 
   RecordRef SeekItem(std::int32_t index);
   double RecordTime(const TTraceRecord& head) const noexcept;
+  double BaseTime() const noexcept;
+  // The date-time of a record stamped `ticks`, against the time base.
+  static double TimeOf(std::int32_t ticks, double baseTime, std::int32_t baseTicks) noexcept;
   std::u16string FormatLine(std::int32_t offset, const TTraceRecord& head, std::int32_t areaEnd) const;
 
   TSharedMem FSharedMem;
@@ -172,6 +191,20 @@ class TIPCBuffer {
   std::int32_t FLimit = 0;
   TextFile SPFile;
   bool FSpoolError = false;
+  // The writer's own account of the records it appended, by block: where the first one to start in
+  // each block lies and how many start there, for the lap being written ([0]) and the one before
+  // ([1]). Taking in a block then evicts the previous lap's records in it without reading each of
+  // them (a dependent read of memory per record). An account is whole only when this object wrote
+  // every record of its lap from the lap's start; any other writer (seen as a header that is not
+  // as this object's last append left it) spoils it, and the eviction walks the list as before.
+  struct LapTally {
+    std::vector<std::int32_t> First;
+    std::vector<std::int32_t> Records;
+    bool Whole = false;
+  };
+  LapTally FLap[2];
+  std::int32_t FNextFree = -1;  // Free and RefNo as this object's last append left them
+  std::int32_t FNextRefNo = -1;
   std::u16string FTimeSeparator;
 };
 

@@ -70,7 +70,7 @@ std::int32_t TIPCClient::MonitorID() const { return FClientDirectory->MonitorID(
 
 void TIPCClient::AddData(const void* data, std::int32_t size) {
   if (State() != stConnected) return;
-  std::lock_guard hold(FLock);
+  AppendGate::Hold hold(FGate);
   // Connected without a buffer happens during a reallocation: the statement is dropped.
   if (State() != stConnected || !FBuffer) return;
   FBuffer->Add(data, size);
@@ -161,8 +161,8 @@ void TIPCClient::HandleAttach() {
     {
       // The first line goes in before the state says connected, so no statement of the caller's
       // threads can come before it.
-      std::lock_guard hold(FLock);
-      FBuffer = std::move(buffer);
+      AppendGate::Hold hold(FGate);
+      FBuffer.swap(buffer);  // a buffer replaced by a second attach goes with `buffer`, outside
       FBuffer->Add(line.c_str(), static_cast<std::int32_t>((line.size() + 1) * 2));
       FState.store(stConnected, std::memory_order_release);
     }
@@ -184,18 +184,12 @@ void TIPCClient::HandleDetach(bool notify) {
   FState.store(stDisconnected, std::memory_order_release);
   FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);
   if (!notify) FMonitorEvent->Signal(evClientDetach);
-  {
-    std::lock_guard hold(FLock);
-    FBuffer.reset();
-  }
+  ReplaceBuffer(nullptr);
   if (FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, false);
 }
 
 void TIPCClient::HandleRealloc() {
-  {
-    std::lock_guard hold(FLock);
-    FBuffer.reset();  // this process must let go of the old section before the monitor re-creates it
-  }
+  ReplaceBuffer(nullptr);  // this process must let go of the old section before the monitor re-creates it
   FMonitorEvent->SignalID(evClientBufFree, FID);
   if (!WaitForAnswer(*FClientEvent, AnswerTimeOut, evClientBufAlloc)) {
     HandleDetach(false);
@@ -210,10 +204,7 @@ void TIPCClient::HandleRealloc() {
     HandleDetach(false);
     return;
   }
-  {
-    std::lock_guard hold(FLock);
-    FBuffer = std::move(buffer);
-  }
+  ReplaceBuffer(std::move(buffer));
   FMonitorEvent->SignalID(evClientBufAlloc, FID);
 }
 

@@ -41,8 +41,10 @@ void TIPCEvent::SetData(std::int32_t value) noexcept {
 void TIPCEvent::Signal(TEventKind kind) noexcept { SignalID(kind, FOwnerID); }
 
 void TIPCEvent::SignalID(TEventKind kind, std::int32_t id) noexcept {
-  SetID(id);
-  SetKind(kind);
+  // A stream of signals (one per statement) carries the same record again and again: leaving it as
+  // it is keeps its cache line shared with the reader instead of taking it back every time.
+  if (ID() != id) SetID(id);
+  if (Kind() != kind) SetKind(kind);
   std::atomic_thread_fence(std::memory_order_release);
   TEvent::Signal();
 }

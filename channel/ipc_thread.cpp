@@ -44,6 +44,12 @@ void TIPCThread::EndWorker(std::int32_t timeOutMs) {
   if (!FThread->WaitFor(0)) FThread->Abandon();
 }
 
+std::unique_ptr<TIPCBuffer> TIPCThread::ReplaceBuffer(std::unique_ptr<TIPCBuffer> next) noexcept {
+  AppendGate::Hold hold(FGate);
+  FBuffer.swap(next);
+  return next;
+}
+
 void TIPCThread::Pause(std::int32_t ms) {
   for (std::int32_t left = ms; left > 0 && !FStop.Stopped(); left -= 20) SleepMs(left < 20 ? left : 20);
 }

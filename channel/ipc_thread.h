@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
+#include "append_gate.h"
 #include "stop_signal.h"
 
 namespace kq {
@@ -35,9 +35,20 @@ struct TIPCNotifyEvent {
 };
 
 // The abstract client endpoint: owns the three IPC events, the directory object, the trace buffer
-// (while connected) and a worker thread created suspended. The caller's thread and the worker share
-// the state and the buffer: FLock guards every replacement of the buffer and every append to it, and
-// is never held while waiting for the monitor or calling a callback.
+// (while connected) and a worker thread created suspended.
+//
+// The caller's threads and the worker share the state and the buffer under one contract:
+// - FBuffer is set, replaced and cleared only while FGate is held (ReplaceBuffer, or a Hold of its
+//   own as the attach does);
+// - every append (AddData, the attach's first line) holds FGate across its look at the state and the
+//   buffer and the append itself, so it never meets a buffer that is being replaced or freed;
+// - FState becomes stConnected only under FGate, after the attach's first line, so that no
+//   statement comes before that line. It may leave stConnected without the gate: an append already
+//   inside finishes into a buffer that cannot go before it leaves, and the next one sees the state;
+// - FGate is held only briefly: an outgoing buffer is moved out under it and destroyed after (its
+//   unmapping is a system call), and nothing that waits for the monitor or calls a callback runs
+//   while it is held. Reading FState without it is fine for a decision that is checked again
+//   under it (AddData drops a statement early when not connected).
 class TIPCThread {
  public:
   TIPCThread(std::int32_t aID, std::u16string_view aName);
@@ -65,6 +76,9 @@ class TIPCThread {
   void EndWorker(std::int32_t timeOutMs);
   // A pause that a forced end cuts short.
   void Pause(std::int32_t ms);
+  // Puts `next` (may be null) in place of FBuffer under the gate and hands back the old buffer, to
+  // be destroyed by the caller outside it (a discarded result is, at the end of the statement).
+  std::unique_ptr<TIPCBuffer> ReplaceBuffer(std::unique_ptr<TIPCBuffer> next) noexcept;
 
   std::unique_ptr<WorkerThread> FThread;
   std::int32_t FID;
@@ -77,7 +91,7 @@ class TIPCThread {
   std::unique_ptr<TClientDirectory> FClientDirectory;
   TIPCNotifyEvent FOnSignal;
   TConnectEvent FOnConnect;
-  std::mutex FLock;  // FBuffer replacement and appends
+  AppendGate FGate;  // FBuffer replacement and appends, see above
   StopSignal FStop;  // the process-local forced end of the worker
   // Set by DeActivate before it sends the exit record: only then is an own-ID evClientExit ours. An
   // endpoint that left before under the same ID may have left its record on the connect event.

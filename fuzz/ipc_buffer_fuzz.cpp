@@ -1,5 +1,5 @@
 // Fills the "KqBuffer" section with fuzzed bytes (header and records), then drives Add, Clear,
-// reclaiming and every view over it. Whatever the bytes, nothing may touch memory outside the
+// reclaiming, every view and the monitor's reader over it. Whatever the bytes, nothing may touch memory outside the
 // mapping or loop forever. Built with KQ_FUZZ_MAKE_SEEDS it instead writes a corpus of valid buffers.
 #include <unistd.h>
 
@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "buffer_reader.h"
 #include "ipc_buffer.h"
 #include "kq_error.h"
 #include "text.h"
@@ -23,6 +25,9 @@ constexpr std::int32_t RecordArea = 3500;  // with the header just under one pag
 
 struct Harness {
   kq::TIPCBuffer* Buffer = nullptr;
+  kq::BufferReader* Reader = nullptr;  // keeps its place from one input to the next, as a monitor would
+  std::int32_t After = 0;
+  std::vector<kq::TraceLineView> Views;
   std::u16string SpoolPath;
   std::u16string SavePath;
   std::string Dir;
@@ -32,10 +37,12 @@ struct Harness {
     std::filesystem::create_directories(Dir);
     setenv("KQ_NAMESPACE", ("fuzz" + std::to_string(getpid())).c_str(), 1);
     Buffer = new kq::TIPCBuffer(RecordArea, 4);
+    Reader = new kq::BufferReader(*Buffer);
     SpoolPath = kq::Utf8ToUtf16(Dir + "/spool.txt");
     SavePath = kq::Utf8ToUtf16(Dir + "/saved.txt");
   }
   ~Harness() {
+    delete Reader;
     delete Buffer;
     std::error_code ignored;
     std::filesystem::remove_all(Dir, ignored);
@@ -118,9 +125,15 @@ void Touch(const std::u16string& text) {
     case 13:
       for (std::int32_t i = count - 1; i >= 0 && i > count - 300; --i) Touch(b.ColItem(i, 2));
       break;
-    case 14:
+    case 14: {
       Touch(b.SpoolFile());
+      h.After = h.Reader->ReadNewerViews((arg & 1) ? h.After : static_cast<std::int32_t>(arg) * 7, h.Views);
+      std::size_t sum = 0;
+      for (const kq::TraceLineView& v : h.Views) sum += v.Text.empty() ? 0 : v.Text.back() + v.Text.size();
+      volatile std::size_t sink = sum;
+      (void)sink;
       break;
+    }
     default:
       AddText(b, 5000, u'd');
       break;

@@ -4,7 +4,6 @@
 #include <chrono>
 
 #include "kq_error.h"
-#include "platform.h"
 
 namespace kq {
 
@@ -13,6 +12,18 @@ namespace {
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// The longest Poll watches the ring before it sleeps. Records that stream faster than this keep the
+// monitor awake and the client free of wake-up calls. At lower rates a watch ends unrewarded and
+// would cost this much processor time per statement, so each such watch halves the next one, down
+// to none; records found waiting bring it back.
+constexpr std::int32_t MaxWatchUs = 20;
+
+void CpuRelax() noexcept {
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#endif
 }
 
 }  // namespace
@@ -46,6 +57,8 @@ void Monitor::SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolF
 }
 
 void Monitor::CloseBuffer() noexcept {
+  FViews.clear();  // their texts live in the reader
+  FReadStalled = false;
   FReader.reset();
   FBuffer.reset();
 }
@@ -173,28 +186,45 @@ bool Monitor::AttachedClientEnded() {
   return true;
 }
 
+bool Monitor::WatchForRecords() noexcept {
+  // A read that could not get past a record (a damaged link, stays until the writer evicts it)
+  // would keep the monitor spinning: then it sleeps until the next signal instead.
+  if (!FReader || FReadStalled) return false;
+  if (FReader->HasNewer(FLastRefNo)) {
+    FWatchUs = MaxWatchUs;
+    return true;
+  }
+  if (FWatchUs == 0) return false;
+  const auto watchEnd = std::chrono::steady_clock::now() + std::chrono::microseconds(FWatchUs);
+  for (int i = 1;; ++i) {
+    if (FReader->HasNewer(FLastRefNo)) return true;
+    if (i % 32 == 0 && std::chrono::steady_clock::now() >= watchEnd) break;
+    CpuRelax();
+  }
+  FWatchUs /= 2;
+  return false;
+}
+
 MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   if (FEarlyDetach) {
     MonitorMessage early{MonitorNews::ClientDetached, *FEarlyDetach};
     FEarlyDetach.reset();
     return early;
   }
-  // While records stream in, look every millisecond instead of sleeping on the event: a client whose
-  // monitor does not wait on the event signals without a system call.
-  bool signalled;
-  const bool streaming = FStreaming;
-  if (streaming) {
-    SleepMs(timeOutMs < 1 ? 0 : 1);
-    signalled = FMonitorEvent->Wait(0);
-  } else {
-    signalled = FMonitorEvent->Wait(timeOutMs);
-  }
+  // A signal already given (records, or a client's news) is taken without sleeping. Records published
+  // without one yet, or arriving within the short watch, need no sleep either; the event is then
+  // taken by a later poll.
+  bool signalled = FMonitorEvent->Wait(0);
+  if (!signalled && WatchForRecords()) return {MonitorNews::Signalled, AttachedID()};
+  if (!signalled) signalled = FMonitorEvent->Wait(timeOutMs);
   if (!signalled) {
     // A client that died sends nothing more: only a wait that stayed quiet needs the look.
     const std::int32_t attached = AttachedID();
-    return !streaming && AttachedClientEnded() ? MonitorMessage{MonitorNews::ClientEnded, attached} : MonitorMessage{};
+    return AttachedClientEnded() ? MonitorMessage{MonitorNews::ClientEnded, attached} : MonitorMessage{};
   }
-  std::atomic_thread_fence(std::memory_order_acquire);
+  // Pairs with the full barrier of the client's signal: whatever it wrote before it is seen now,
+  // also when its signal found the event already set by an earlier one.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   const std::int32_t id = FMonitorEvent->ID();
   switch (FMonitorEvent->Kind()) {
     case evClientSignal:
@@ -219,11 +249,20 @@ MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
 
 std::vector<TraceLine> Monitor::ReadNew() {
   std::vector<TraceLine> lines;
-  FStreaming = false;
   if (!FReader) return lines;
+  const std::int32_t before = FLastRefNo;
   FLastRefNo = FReader->ReadNewer(FLastRefNo, lines);
-  FStreaming = !lines.empty();
+  FReadStalled = FLastRefNo == before && FReader->HasNewer(FLastRefNo);
   return lines;
+}
+
+const std::vector<TraceLineView>& Monitor::ReadNewViews() {
+  FViews.clear();
+  if (!FReader) return FViews;
+  const std::int32_t before = FLastRefNo;
+  FLastRefNo = FReader->ReadNewerViews(FLastRefNo, FViews);
+  FReadStalled = FLastRefNo == before && FReader->HasNewer(FLastRefNo);
+  return FViews;
 }
 
 }  // namespace kq

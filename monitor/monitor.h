@@ -55,10 +55,15 @@ class Monitor {
 
   // Waits up to timeOutMs for a client's signal and answers what needs an answer (a leaving client's
   // detach); reports an attached client that died as ClientEnded and is no longer attached to it.
-  // Records are not read here: call ReadNew after every wake, signalled or not.
+  // Records are not read here: call ReadNew after every wake, signalled or not. Returns at
+  // once (Signalled) while records are unread; otherwise it watches for new ones for a few
+  // microseconds, then sleeps on the event, so that a client's signal makes a system call only while
+  // the monitor sleeps.
   MonitorMessage Poll(std::int32_t timeOutMs);
   // Records newer than the last one read, oldest first, with gaps where records were evicted unread.
   std::vector<TraceLine> ReadNew();
+  // The same without allocating per record: the texts stay valid until the next read or detach.
+  const std::vector<TraceLineView>& ReadNewViews();
 
   bool Attached() const noexcept { return FAttachedID.has_value(); }
   std::int32_t AttachedID() const noexcept { return FAttachedID.value_or(0); }
@@ -72,6 +77,8 @@ class Monitor {
   void CloseBuffer() noexcept;
   // The attached client's process is provably gone: it is let go, its records stay readable.
   bool AttachedClientEnded();
+  // Watches the ring briefly for records published after the last read; true when one came.
+  bool WatchForRecords() noexcept;
 
   std::int32_t FID;
   std::int32_t FBufferSize = 64 * 1024;
@@ -89,7 +96,9 @@ class Monitor {
   bool FAttachedOwned = false;               // the attached client holds a liveness object
   std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;
-  bool FStreaming = false;  // the last read found records
+  std::vector<TraceLineView> FViews;
+  bool FReadStalled = false;  // the last read got nowhere although records were waiting
+  std::int32_t FWatchUs = 20;  // the next watch's length
 };
 
 }  // namespace kq

@@ -100,16 +100,25 @@ TEvent::TEvent(std::u16string_view name, bool manual) {
 void TEvent::Signal() noexcept {
   EventState& e = StateOf(Handle());
   std::atomic_ref<std::uint32_t> state(e.State);
-  // Setting a set event changes nothing (two sets before a wait are one, as on Windows); skipping
-  // the locked store keeps a stream of signals to a busy monitor cheap.
-  if (state.load(std::memory_order_seq_cst) != 1) state.store(1, std::memory_order_seq_cst);
+  std::atomic_ref<std::uint32_t> waiters(e.Waiters);
+  // Both kinds put a full barrier between what the signaller wrote before the signal and its look at
+  // the event. Without it that look may be answered before those writes are visible: a waiter that
+  // registered, found nothing new and fell asleep would be left asleep on unread data.
   if (IsManual(e)) {
+    if (state.load(std::memory_order_seq_cst) != 1) state.store(1, std::memory_order_seq_cst);
     std::atomic_ref<std::uint32_t>(e.Generation).fetch_add(1, std::memory_order_seq_cst);
-    if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0)
-      FutexWake(&e.Generation, INT_MAX);
-  } else if (std::atomic_ref<std::uint32_t>(e.Waiters).load(std::memory_order_seq_cst) != 0) {
-    FutexWake(&e.State, 1);
+    if (waiters.load(std::memory_order_seq_cst) != 0) FutexWake(&e.Generation, INT_MAX);
+    return;
   }
+  // The fence is a locked operation on the thread's own stack, so an event that is already set is
+  // left untouched: a stream of signals to a monitor that is reading writes no shared line. It needs
+  // no wake either: a sleeper is woken by the signal that set the event, and a waiter that comes
+  // later takes the set state without sleeping (and then sees what was written before the fence).
+  // Two sets before a wait are one, as on Windows.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (state.load(std::memory_order_seq_cst) != 0) return;
+  if (state.exchange(1, std::memory_order_seq_cst) == 0 && waiters.load(std::memory_order_seq_cst) != 0)
+    FutexWake(&e.State, 1);
 }
 
 void TEvent::Reset() noexcept {

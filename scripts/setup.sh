@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format googletest libgtest-dev
   libbenchmark-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-i686
-  binutils-mingw-w64-x86-64 wine wine64 wine32:i386 strace libcli11-dev rsyslog pkgconf dpkg-dev)
+  binutils-mingw-w64-x86-64 wine wine64 wine32:i386 strace libcli11-dev rsyslog pkgconf dpkg-dev valgrind)
 
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

@@ -140,6 +140,14 @@ else
 fi
 end
 
+begin icount "callgrind counts against bench/icount_baseline.txt"
+if [ -x build/linux/bench/kq_icount ] && bash scripts/icount.sh --build build/linux 2>&1 | tee "$logs/icount.log"; then
+  pass
+else
+  fail "the statement path or the reader takes over 10 % more instructions than its baseline"
+fi
+end
+
 begin win32
 if build win32; then
   packaged+=(win32)

@@ -107,3 +107,97 @@ TEST(BufferReader, AClearedBufferStartsTheNumberingAgain) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].RefNo, 1);
 }
+
+namespace {
+
+// Appends FloodText(refNo) as the writer helper does, every third record with an odd byte count.
+void AddFlood(TIPCBuffer& buffer) {
+  const std::int32_t refNo = kqtest::RawHeader(buffer)->RefNo;
+  std::u16string text = kqtest::FloodText(refNo);
+  text.push_back(u'\0');
+  text.push_back(u'!');
+  buffer.Add(text.c_str(), static_cast<std::int32_t>((text.size() - 1) * 2) + (refNo % 3 == 0 ? 1 : 0));
+}
+
+// Checks a read against everything before it: lines follow on from `expected` without a hole,
+// each text whole; counts what was read and what was reported missing.
+struct Tally {
+  std::int32_t Expected = 1;
+  int Read = 0;
+  int Missing = 0;
+  int Gaps = 0;
+
+  void Check(const std::vector<TraceLineView>& views, std::int32_t returned) {
+    for (const TraceLineView& v : views) {
+      ASSERT_EQ(v.RefNo, Expected) << "every number once, in order";
+      if (v.Gap) {
+        ASSERT_GT(v.Missing, 0);
+        Missing += v.Missing;
+        Expected += v.Missing;
+        ++Gaps;
+      } else {
+        ASSERT_EQ(v.Text, kqtest::FloodText(v.RefNo)) << "record " << v.RefNo << " torn";
+        ++Read;
+        ++Expected;
+      }
+    }
+    ASSERT_EQ(returned, Expected - 1);
+  }
+};
+
+}  // namespace
+
+TEST(BufferReader, AReaderThatKeepsUpReadsEveryRecordAcrossManyLapsAlsoAtOddSizes) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(4 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  std::vector<TraceLineView> views;
+  Tally tally;
+  std::int32_t after = 0;
+  for (int i = 1; i <= 3000; ++i) {
+    AddFlood(buffer);
+    if (i % 7 == 0 || i == 3000) {
+      after = reader.ReadNewerViews(after, views);
+      tally.Check(views, after);
+      if (HasFatalFailure()) return;
+    }
+  }
+  EXPECT_EQ(tally.Read, 3000);
+  EXPECT_EQ(tally.Gaps, 0);
+}
+
+TEST(BufferReader, ViewsKeepTheirTextsUntilTheNextReadWhateverTheWriterOverwrites) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(4 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  for (int i = 0; i < 5; ++i) AddFlood(buffer);
+  std::vector<TraceLineView> views;
+  ASSERT_EQ(reader.ReadNewerViews(0, views), 5);
+  for (int i = 0; i < 200; ++i) AddFlood(buffer);  // laps over the records read
+  ASSERT_EQ(views.size(), 5u);
+  for (const TraceLineView& v : views) EXPECT_EQ(v.Text, kqtest::FloodText(v.RefNo));
+}
+
+TEST(BufferReader, AWriterFloodingFromAnotherProcessLeavesEveryRecordReadWholeOrCountedInAGap) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(16 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  const int count = 500000;
+  kqtest::ChildProcess writer({"buffer-flood", "16384", std::to_string(count), "128"});
+  ASSERT_TRUE(writer.Started());
+  std::vector<TraceLineView> views;
+  Tally tally;
+  std::int32_t after = 0;
+  const std::int64_t deadline = kqtest::SteadyMs() + 120000;
+  for (int round = 1; after < count && kqtest::SteadyMs() < deadline; ++round) {
+    after = reader.ReadNewerViews(after, views);
+    tally.Check(views, after);
+    if (HasFatalFailure()) return;
+    // Falling behind now and then makes the writer evict records before they are read.
+    if (round % 50 == 0) kqtest::SleepForMs(2);
+  }
+  EXPECT_EQ(writer.Wait(60000), 0);
+  EXPECT_EQ(after, count);
+  EXPECT_EQ(tally.Read + tally.Missing, count) << "every record read or reported missing";
+  EXPECT_GT(tally.Read, 0);
+}

@@ -116,6 +116,22 @@ TEST(EndToEnd, ASmallBufferSpoolsWhatTheMonitorCouldNotReadAndReportsTheGaps) {
   EXPECT_EQ(readCount + gapTotal, count + 1) << "every reference number was either shown or reported missing";
 }
 
+TEST(EndToEnd, AMonitorAsleepOnItsEventIsWokenByEachStatementOfAQuietDriver) {
+  kqtest::ScopedNamespace ns;
+  Monitor monitor(780);
+  kqtest::ChildProcess driver({"driver", "9", "5", "300", "1000"});
+  ASSERT_TRUE(AttachWhenListed(monitor, 9));
+  std::size_t read = 0;
+  const std::int64_t started = kqtest::SteadyMs();
+  // Each poll may sleep a minute: only the client's signals end them early.
+  while (read < 6 && kqtest::SteadyMs() - started < 30000) {
+    monitor.Poll(60000);
+    read += monitor.ReadNew().size();
+  }
+  EXPECT_EQ(read, 6u) << "the first line and five statements";
+  EXPECT_LT(kqtest::SteadyMs() - started, 30000);
+}
+
 TEST(EndToEnd, AKilledMonitorNeverBlocksTheDriver) {
   kqtest::ScopedNamespace ns;
   auto client = std::make_unique<TIPCClient>(8, u"survivor");

@@ -29,6 +29,15 @@ inline kq::PBufferData RawHeader(const kq::TIPCBuffer& buffer) {
   return static_cast<kq::PBufferData>(buffer.SharedMem().Buffer());
 }
 
+// The text a flooding writer gives its record with reference number `refNo`: the number repeated a
+// number of times that varies with it, so that a line torn between two records cannot pass for one.
+inline std::u16string FloodText(std::int32_t refNo) {
+  const std::string unit = std::to_string(refNo) + ":";
+  std::string text;
+  for (std::int32_t i = 0; i <= refNo % 29; ++i) text += unit;
+  return std::u16string(text.begin(), text.end());
+}
+
 // "Suite_Name" of the running test, fit for object and file names.
 std::string CurrentTestName();
 
