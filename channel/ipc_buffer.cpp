@@ -333,6 +333,8 @@ std::int32_t TIPCBuffer::Count() const {
   return count;
 }
 
+std::int32_t TIPCBuffer::BufSize() const { return Load(&TBufferData::BufSize); }
+
 std::int32_t TIPCBuffer::LastUpdate() const { return Load(&TBufferData::LastUpdate); }
 
 const void* TIPCBuffer::Data(std::int32_t index) {

@@ -110,6 +110,8 @@ class TIPCBuffer {
   // Views. An index outside 0 .. Count - 1, or a record that cannot be reached safely, raises
   // ESilentAbort. Data points into the section until the record is evicted.
   std::int32_t Count() const;
+  // The header's record-area size, as the section's creator wrote it.
+  std::int32_t BufSize() const;
   const void* Data(std::int32_t index);
   std::u16string LineData(std::int32_t index);
   std::u16string ColItem(std::int32_t index, std::int32_t col);

@@ -3,12 +3,18 @@
 #include <atomic>
 #include <chrono>
 
+#include "handled_object.h"
 #include "kq_error.h"
+#include "kqconsts.h"
 #include "platform.h"
 
 namespace kq {
 
 namespace {
+
+// How long an attach waits for a section of another size to go, and how often it looks.
+constexpr std::int64_t StaleSectionWait = 2000;
+constexpr std::uint32_t StaleSectionPoll = 5;
 
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -56,12 +62,30 @@ void Monitor::OpenBuffer() {
   FDirectory->SetIPCBufSize(FBufferSize);
   // Opened before the client is asked, so that the view settings and the spool path are in place
   // before its first record can be evicted.
-  FBuffer = std::make_unique<TIPCBuffer>(FBufferSize, KqBufferBlocks);
+  FBuffer = OpenOwnSizeBuffer();
   FBuffer->SetUseRefNo(FUseRefNo);
   FBuffer->SetUseTime(FUseTime);
   FBuffer->SetSpoolFile(FSpoolFile);
   FReader = std::make_unique<BufferReader>(*FBuffer);
   FLastRefNo = 0;
+}
+
+std::unique_ptr<TIPCBuffer> Monitor::OpenOwnSizeBuffer() {
+  // A client that detached a moment ago, or one that has not yet let go after a lost answer, may
+  // still hold the section with its old size: a smaller one cannot be mapped at ours, a larger one
+  // has a header that does not fit our view. Both go once that holder lets go.
+  const std::int64_t deadline = NowMs() + StaleSectionWait;
+  const std::int64_t wanted = (std::int64_t{FBufferSize} + KqBufferBlocks - 1) / KqBufferBlocks * KqBufferBlocks;
+  for (;;) {
+    try {
+      auto buffer = std::make_unique<TIPCBuffer>(FBufferSize, KqBufferBlocks);
+      if (buffer->SharedMem().Created() || buffer->BufSize() == wanted) return buffer;
+      if (NowMs() >= deadline) RaiseCreateError(SKqSharedMemError, KqBufferName, InvalidParameterCode());
+    } catch (const EKqError&) {
+      if (NowMs() >= deadline) throw;
+    }
+    SleepMs(StaleSectionPoll);
+  }
 }
 
 bool Monitor::AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data) {

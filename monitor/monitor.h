@@ -65,6 +65,8 @@ class Monitor {
   // Waits for `kind` from `clientID` on the monitor event, passing over other clients' signals.
   bool AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data = nullptr);
   void OpenBuffer();
+  // The trace buffer at this monitor's size, waiting (bounded) for an old section of another size to go.
+  std::unique_ptr<TIPCBuffer> OpenOwnSizeBuffer();
   void CloseBuffer() noexcept;
 
   std::int32_t FID;
