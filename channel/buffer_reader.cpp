@@ -1,6 +1,8 @@
 #include "buffer_reader.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 
 #include "ipc_buffer.h"
 #include "kq_error.h"
@@ -8,14 +10,15 @@
 namespace kq {
 
 std::int32_t BufferReader::Activity() const noexcept {
-  return FBuffer.Load(&TBufferData::RefNo) ^ (FBuffer.Load(&TBufferData::Count) << 16);
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(FBuffer.Load(&TBufferData::RefNo)) ^
+                                   (static_cast<std::uint32_t>(FBuffer.Load(&TBufferData::Count)) << 16));
 }
 
-std::int32_t BufferReader::OldestListed(bool writerActive) const noexcept {
+std::int64_t BufferReader::OldestListed(bool writerActive) const noexcept {
   // Count is raised before RefNo on every append, so while the writer is active the difference can
-  // come out one low: then demand one more.
-  const std::int32_t next = FBuffer.Load(&TBufferData::RefNo);
-  const std::int32_t count = FBuffer.Load(&TBufferData::Count);
+  // come out one low: then demand one more. In 64 bits: both come from the section.
+  const std::int64_t next = FBuffer.Load(&TBufferData::RefNo);
+  const std::int64_t count = FBuffer.Load(&TBufferData::Count);
   return next - count + (writerActive ? 1 : 0);
 }
 
@@ -25,7 +28,9 @@ void BufferReader::InvalidateCursor() noexcept {
 }
 
 std::int32_t BufferReader::ReadNewer(std::int32_t after, std::vector<TraceLine>& out) {
-  const std::int32_t newest = FBuffer.Load(&TBufferData::RefNo) - 1;
+  // Reference numbers come from the section, so every sum and difference of them is formed in 64
+  // bits; a line takes only numbers that lie between two 32-bit ones.
+  const std::int64_t newest = std::int64_t{FBuffer.Load(&TBufferData::RefNo)} - 1;
   std::atomic_thread_fence(std::memory_order_acquire);
   if (newest < after) after = 0;  // the buffer was cleared: numbering starts again
   if (newest == after) return after;
@@ -37,19 +42,21 @@ std::int32_t BufferReader::ReadNewer(std::int32_t after, std::vector<TraceLine>&
     std::int32_t index = FBuffer.Load(&TBufferData::CurItem);
     if (index < 0 || index >= count) index = 0;
     std::int32_t refNo = FBuffer.RefNo(index);
-    if (refNo > after + 1) {
+    if (std::int64_t{refNo} > std::int64_t{after} + 1) {
       InvalidateCursor();  // (it may sit on a record other than its index says)
       refNo = FBuffer.RefNo(index = 0);
     }
     while (refNo <= after && index + 1 < count) refNo = FBuffer.RefNo(++index);
     while (refNo > after) {
-      if (refNo > after + 1) {
+      const std::int64_t wanted = std::int64_t{after} + 1;  // below refNo, so within 32 bits
+      if (refNo > wanted) {
         // A real gap only when the next record we want is no longer listed.
-        if (after + 1 >= OldestListed(false)) {
+        if (wanted >= OldestListed(false)) {
           InvalidateCursor();
           break;
         }
-        out.push_back({true, after + 1, refNo - after - 1, 0, false, {}});
+        const std::int64_t missing = std::min<std::int64_t>(refNo - wanted, INT32_MAX);
+        out.push_back({true, static_cast<std::int32_t>(wanted), static_cast<std::int32_t>(missing), 0, false, {}});
         after = refNo - 1;
       }
       const std::int32_t before = Activity();

@@ -35,7 +35,7 @@ class BufferReader {
 
  private:
   // The reference number of the oldest record still listed (a lower bound while the writer works).
-  std::int32_t OldestListed(bool writerActive) const noexcept;
+  std::int64_t OldestListed(bool writerActive) const noexcept;
   // Writer activity seen in the header: changes with every append and every eviction.
   std::int32_t Activity() const noexcept;
   void InvalidateCursor() noexcept;

@@ -154,7 +154,9 @@ void TIPCBuffer::Clear(bool spool) {
   // Emptied even when the spool file failed to close, so that First and Count agree.
   Store(&TBufferData::Free, FBufStart);
   Store(&TBufferData::First, FBufStart);
-  Store(&TBufferData::BufEnd, Load(&TBufferData::BufSize) + FBufStart);
+  // Wrapping, as the field's 32 bits would: a BufSize that does not fit makes every later Add refuse.
+  Store(&TBufferData::BufEnd, static_cast<std::int32_t>(static_cast<std::uint32_t>(Load(&TBufferData::BufSize)) +
+                                                        static_cast<std::uint32_t>(FBufStart)));
   Store(&TBufferData::Last, 0);
   Store(&TBufferData::Count, 0);
   Store(&TBufferData::CurItem, InvalidCursor);
@@ -176,10 +178,12 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   std::int32_t bufEnd = Load(&TBufferData::BufEnd);
   const std::int32_t count = Load(&TBufferData::Count);
   const std::int32_t refNo = Load(&TBufferData::RefNo);
+  // BufSize is checked against the mapping before the area end is formed from it.
+  if (bufSize <= 0 || bufSize > FLimit - FBufStart) RaiseDamaged();
   const std::int32_t areaEnd = FBufStart + bufSize;
-  if (bufSize <= 0 || bufSize > FLimit - FBufStart || blocks < 2 || blkSize / 2 < KqRecordHeadSize + 2 ||
-      static_cast<std::int64_t>(blkSize) * blocks != bufSize || free < FBufStart || free > bufEnd || bufEnd > areaEnd ||
-      first < FBufStart || first > areaEnd || (last != 0 && !ValidRecord(last, areaEnd)) || count < 0 ||
+  if (blocks < 2 || blkSize / 2 < KqRecordHeadSize + 2 || static_cast<std::int64_t>(blkSize) * blocks != bufSize ||
+      free < FBufStart || free > bufEnd || bufEnd > areaEnd || first < FBufStart || first > areaEnd ||
+      (last != 0 && !ValidRecord(last, areaEnd)) || count < 0 ||
       static_cast<std::int64_t>(count) * KqRecordHeadSize > bufSize)
     RaiseDamaged();
 
@@ -195,9 +199,9 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   }
   const std::int32_t recordSize = payload + KqRecordHeadSize;
 
-  if (free + recordSize > bufEnd) {
+  if (std::int64_t{free} + recordSize > bufEnd) {
     ReclaimBlock(bufEnd, free, blkSize, areaEnd);
-    if (free + recordSize > bufEnd) RaiseDamaged();
+    if (std::int64_t{free} + recordSize > bufEnd) RaiseDamaged();
   }
 
   unsigned char* record = RecordAt(free);
