@@ -266,10 +266,21 @@ bool TIPCBuffer::DropOldest(bool spooling, std::int32_t areaEnd) {
 }
 
 bool TIPCBuffer::OpenSpool() {
-  if (std::atomic_ref<char16_t>(F->SpoolFile[0]).load(std::memory_order_relaxed) == 0) return false;
-  if (SPFile.OpenAppend(SpoolFile()) != 0) return false;
+  if (!SpoolOn()) return false;
+  const std::u16string path = SpoolFile();
+  if (int error = SPFile.OpenAppend(path); error != 0) {
+    // A link, a device or another user's file at the spool path stops spooling for good rather than
+    // for this run: the emptied path says so to the monitor that set it, and to every later run.
+    if (TextFile::RefusalOf(error) != FileRefusal::None && SpoolFile() == path)
+      std::atomic_ref<char16_t>(F->SpoolFile[0]).store(0, std::memory_order_relaxed);
+    return false;
+  }
   FSpoolError = false;
   return true;
+}
+
+bool TIPCBuffer::SpoolOn() const noexcept {
+  return std::atomic_ref<char16_t>(F->SpoolFile[0]).load(std::memory_order_relaxed) != 0;
 }
 
 int TIPCBuffer::CloseSpool() { return SPFile.Close(); }

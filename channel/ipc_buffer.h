@@ -119,6 +119,9 @@ class TIPCBuffer {
   double TimeStamp(std::int32_t index);
   std::int32_t LastUpdate() const;
   std::u16string SpoolFile() const;
+  // True while the header names a spool file. A client that finds a link, a device or another
+  // user's file there (see TextFile) empties the path, which stops spooling.
+  bool SpoolOn() const noexcept;
   void SetSpoolFile(std::u16string_view path);
   void SetUseRefNo(bool value);
   void SetUseTime(bool value);

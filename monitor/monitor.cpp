@@ -45,11 +45,31 @@ void Monitor::SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolF
   FUseRefNo = useRefNo;
   FUseTime = useTime;
   FSpoolFile = std::move(spoolFile);
+  FSpoolStopped = false;
+  FSpoolStop.reset();
+  if (!FSpoolFile.empty()) {
+    if (FileRefusal reason = TextFile::Inspect(FSpoolFile); reason != FileRefusal::None) {
+      FSpoolStopped = true;
+      FSpoolStop = SpoolStop{FSpoolFile, reason, false};
+    }
+  }
   if (FBuffer) {
     FBuffer->SetUseRefNo(FUseRefNo);
     FBuffer->SetUseTime(FUseTime);
-    FBuffer->SetSpoolFile(FSpoolFile);
+    FBuffer->SetSpoolFile(ActiveSpoolFile());
   }
+}
+
+std::optional<SpoolStop> Monitor::TakeSpoolStop() {
+  std::optional<SpoolStop> stop = std::move(FSpoolStop);
+  FSpoolStop.reset();
+  return stop;
+}
+
+void Monitor::CheckSpool() {
+  if (FSpoolStopped || FSpoolFile.empty() || !FBuffer || FBuffer->SpoolOn()) return;
+  FSpoolStopped = true;
+  FSpoolStop = SpoolStop{FSpoolFile, TextFile::Inspect(FSpoolFile), true};
 }
 
 void Monitor::CloseBuffer() noexcept {
@@ -65,7 +85,7 @@ void Monitor::OpenBuffer() {
   FBuffer = OpenOwnSizeBuffer();
   FBuffer->SetUseRefNo(FUseRefNo);
   FBuffer->SetUseTime(FUseTime);
-  FBuffer->SetSpoolFile(FSpoolFile);
+  FBuffer->SetSpoolFile(ActiveSpoolFile());
   FReader = std::make_unique<BufferReader>(*FBuffer);
   FLastRefNo = 0;
 }
@@ -236,6 +256,7 @@ std::vector<TraceLine> Monitor::ReadNew() {
   if (!FReader) return lines;
   FLastRefNo = FReader->ReadNewer(FLastRefNo, lines);
   FStreaming = !lines.empty();
+  CheckSpool();
   return lines;
 }
 

@@ -103,6 +103,21 @@ bool WaitUntil(Condition condition, int timeoutMs = 10000) {
 // Milliseconds of a steady clock, for measuring waits in tests (with generous bounds only).
 std::int64_t SteadyMs();
 
+// Caps the size of every file this process writes, so that writes past it fail (where the platform
+// has such a limit; Active() tells).
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(std::int64_t bytes);
+  ~ScopedFileSizeLimit();
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+  bool Active() const { return FActive; }
+
+ private:
+  bool FActive = false;
+  std::int64_t FSaved[2] = {0, 0};
+};
+
 // A file path in a private temporary folder of this test, removed with the namespace.
 std::string TempPath(const std::string& leaf);
 

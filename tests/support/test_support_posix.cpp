@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +116,24 @@ std::optional<int> ChildProcess::Wait(int timeoutMs) {
     if (SteadyMs() > deadline) return std::nullopt;
     SleepForMs(2);
   }
+}
+
+ScopedFileSizeLimit::ScopedFileSizeLimit(std::int64_t bytes) {
+  rlimit saved{};
+  if (getrlimit(RLIMIT_FSIZE, &saved) != 0) return;
+  FSaved[0] = static_cast<std::int64_t>(saved.rlim_cur);
+  FSaved[1] = static_cast<std::int64_t>(saved.rlim_max);
+  // A write past the limit then fails with EFBIG instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{static_cast<rlim_t>(bytes), saved.rlim_max};
+  FActive = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit() {
+  if (!FActive) return;
+  rlimit saved{static_cast<rlim_t>(FSaved[0]), static_cast<rlim_t>(FSaved[1])};
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_DFL);
 }
 
 void ChildProcess::Kill() {

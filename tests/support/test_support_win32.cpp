@@ -119,4 +119,8 @@ std::string ToolPath(const std::string& name) {
 
 std::optional<int> EventSleepers(const std::string&) { return std::nullopt; }
 
+// Windows has no per-process file size limit.
+ScopedFileSizeLimit::ScopedFileSizeLimit(std::int64_t) {}
+ScopedFileSizeLimit::~ScopedFileSizeLimit() = default;
+
 }  // namespace kqtest
