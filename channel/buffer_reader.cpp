@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <optional>
 
 #include "ipc_buffer.h"
 #include "kq_error.h"
@@ -47,17 +48,28 @@ std::int32_t BufferReader::ReadNewer(std::int32_t after, std::vector<TraceLine>&
       refNo = FBuffer.RefNo(index = 0);
     }
     while (refNo <= after && index + 1 < count) refNo = FBuffer.RefNo(++index);
+    // Records are listed in number order, so an index whose record is older than the ones we want
+    // while newer ones exist means the cursor is off: its last store raced an eviction, and walking
+    // on from it would never reach the newest. It is walked afresh from an end next time.
+    if (refNo <= after) InvalidateCursor();
     while (refNo > after) {
+      // A number beyond the newest is no record's: the walk went through the links of an evicted one.
+      if (refNo > newest) {
+        InvalidateCursor();
+        break;
+      }
       const std::int64_t wanted = std::int64_t{after} + 1;  // below refNo, so within 32 bits
+      std::optional<TraceLine> gap;
       if (refNo > wanted) {
-        // A real gap only when the next record we want is no longer listed.
-        if (wanted >= OldestListed(false)) {
+        // A real gap only when every record before this one is no longer listed, so that this one is
+        // the oldest: a walk that went through an evicted record's links may land beyond records
+        // that are still there.
+        if (refNo > OldestListed(false)) {
           InvalidateCursor();
           break;
         }
         const std::int64_t missing = std::min<std::int64_t>(refNo - wanted, INT32_MAX);
-        out.push_back({true, static_cast<std::int32_t>(wanted), static_cast<std::int32_t>(missing), 0, false, {}});
-        after = refNo - 1;
+        gap = TraceLine{true, static_cast<std::int32_t>(wanted), static_cast<std::int32_t>(missing), 0, false, {}};
       }
       const std::int32_t before = Activity();
       const TIPCBuffer::RecordRef ref = FBuffer.SeekItem(index);
@@ -77,9 +89,14 @@ std::int32_t BufferReader::ReadNewer(std::int32_t after, std::vector<TraceLine>&
         InvalidateCursor();
         break;
       }
+      // The gap before a record is told only with a record that proved to be one.
+      if (gap) out.push_back(std::move(*gap));
       out.push_back(std::move(line));
       after = refNo;
-      if (++index >= count) break;
+      if (++index >= count) {
+        if (after < newest) InvalidateCursor();  // the index ran out before the numbers did
+        break;
+      }
       refNo = FBuffer.RefNo(index);
     }
   } catch (const ESilentAbort&) {

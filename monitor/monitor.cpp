@@ -165,7 +165,14 @@ std::vector<TraceLine> Monitor::Detach(std::int32_t timeOutMs) {
   std::int32_t id = *FAttachedID;
   FClientEvent->SignalID(evMonitorDetach, id);
   AwaitClient(id, evClientDetach, timeOutMs);
-  std::vector<TraceLine> rest = ReadNew();
+  // The client answers after its last append, and the view goes with this call: a read that stopped
+  // short on a doubt must be followed by another, until one finds nothing more.
+  std::vector<TraceLine> rest;
+  for (int pass = 0; pass < 16; ++pass) {
+    std::vector<TraceLine> more = ReadNew();
+    if (more.empty() && pass > 0) break;
+    rest.insert(rest.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  }
   FAttachedID.reset();
   CloseBuffer();
   return rest;

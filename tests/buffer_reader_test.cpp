@@ -142,3 +142,85 @@ TEST(BufferReader, ExtremeNumbersInTheSectionAreReadWithoutOverflow) {
   EXPECT_EQ(reader.ReadNewer(0, lines), 5);
   EXPECT_EQ(lines.size(), 5u);
 }
+
+namespace {
+
+std::int32_t HeaderInt(TIPCBuffer& buffer, std::size_t offset) {
+  std::int32_t value;
+  std::memcpy(&value, static_cast<unsigned char*>(buffer.SharedMem().Buffer()) + offset, 4);
+  return value;
+}
+
+void PutHeaderInt(TIPCBuffer& buffer, std::size_t offset, std::int32_t value) {
+  std::memcpy(static_cast<unsigned char*>(buffer.SharedMem().Buffer()) + offset, &value, 4);
+}
+
+// Reads as the monitor does, call after call, until a call brings nothing new.
+std::vector<TraceLine> ReadUntilQuiet(BufferReader& reader, std::int32_t& after) {
+  std::vector<TraceLine> lines;
+  for (int call = 0; call < 8; ++call) {
+    const std::size_t before = lines.size();
+    after = reader.ReadNewer(after, lines);
+    if (lines.size() == before && call > 0) break;
+  }
+  return lines;
+}
+
+}  // namespace
+
+TEST(BufferReader, ACursorLeftOffByARacingEvictionStillReachesTheNewest) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(64 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  for (int i = 1; i <= 10; ++i) AddText(buffer, Numbered(i));
+  std::vector<TraceLine> lines;
+  std::int32_t after = reader.ReadNewer(0, lines);
+  ASSERT_EQ(after, 10);
+  for (int i = 11; i <= 14; ++i) AddText(buffer, Numbered(i));
+  // The reader's last store of the cursor came after an eviction had shifted every index down by
+  // two: the cursor still names the newest record read, under an index two too high.
+  PutHeaderInt(buffer, 40, HeaderInt(buffer, 40) + 2);
+  lines = ReadUntilQuiet(reader, after);
+  EXPECT_EQ(after, 14);
+  ASSERT_EQ(lines.size(), 4u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_FALSE(lines[static_cast<std::size_t>(i)].Gap);
+    EXPECT_EQ(lines[static_cast<std::size_t>(i)].RefNo, 11 + i);
+  }
+}
+
+TEST(BufferReader, AWalkThroughAnEvictedRecordNeverTurnsListedRecordsIntoAGap) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(4000, KqBufferBlocks);
+  BufferReader reader(buffer);
+  std::int32_t n = 0;
+  while (buffer.Count() == 0 || buffer.RefNo(0) < 10) AddText(buffer, Numbered(++n) + u" xxxxxxxxxxxx");
+  const std::int32_t oldest = buffer.RefNo(0);
+  const std::int32_t newest = n;
+  const std::int32_t free = HeaderInt(buffer, 12);
+  ASSERT_LT(free + 60, HeaderInt(buffer, 16)) << "room for a stale record behind the newest";
+  buffer.RefNo(3);
+  const std::int32_t fourth = HeaderInt(buffer, 36);
+  // Where the cursor rests, an evicted record that the reader had read, its links from another lap:
+  // one leads three records on past listed ones, the other into the middle of a text.
+  for (std::int32_t next : {fourth, fourth + KqRecordHeadSize + 4}) {
+    SCOPED_TRACE(next == fourth ? "past listed records" : "into a text");
+    const TTraceRecord stale{0, next, 2, oldest - 2, 0};
+    std::memcpy(static_cast<unsigned char*>(buffer.SharedMem().Buffer()) + free, &stale, sizeof stale);
+    PutHeaderInt(buffer, 36, free);
+    PutHeaderInt(buffer, 40, 0);
+    std::int32_t after = oldest - 2;
+    const std::vector<TraceLine> lines = ReadUntilQuiet(reader, after);
+    EXPECT_EQ(after, newest);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines[0].Gap);
+    EXPECT_EQ(lines[0].RefNo, oldest - 1);
+    EXPECT_EQ(lines[0].Missing, 1) << "only the one that is really gone";
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(newest - oldest + 2));
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      EXPECT_FALSE(lines[i].Gap);
+      EXPECT_EQ(lines[i].RefNo, oldest + static_cast<std::int32_t>(i) - 1);
+      EXPECT_EQ(lines[i].Text, Numbered(lines[i].RefNo) + u" xxxxxxxxxxxx");
+    }
+  }
+}
