@@ -50,7 +50,13 @@ int TextFile::OpenFile(std::u16string_view path, bool append) {
   // No O_TRUNC: a file is cut only once it is known to be ours. The Ctrl+Z cut reads the tail.
   int flags = O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_RDWR | O_APPEND : O_WRONLY);
   int fd = ::open(native.c_str(), flags, 0600);
-  if (fd < 0) return errno;
+  if (fd < 0) {
+    const int error = errno;
+    // Some kernels answer a link in a sticky folder with EACCES before O_NOFOLLOW is looked at.
+    struct stat st {};
+    if (error != ELOOP && lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return ELOOP;
+    return error;
+  }
   FFile.Reset(fd);
   struct stat st {};
   if (fstat(fd, &st) != 0) return ResetWith(errno);
