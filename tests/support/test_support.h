@@ -118,6 +118,15 @@ class ScopedFileSizeLimit {
   std::int64_t FSaved[2] = {0, 0};
 };
 
+// What a process holds, for leak checks: open descriptors (handles on Windows), threads and resident
+// memory in KB; -1 where the platform does not tell.
+struct ProcessCounters {
+  std::int64_t Descriptors = -1;
+  std::int64_t Threads = -1;
+  std::int64_t ResidentKB = -1;
+};
+ProcessCounters ReadProcessCounters();
+
 // A file path in a private temporary folder of this test, removed with the namespace.
 std::string TempPath(const std::string& leaf);
 

@@ -9,6 +9,8 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "posix_handles.h"
 #include "test_support.h"
@@ -134,6 +136,23 @@ ScopedFileSizeLimit::~ScopedFileSizeLimit() {
   rlimit saved{static_cast<rlim_t>(FSaved[0]), static_cast<rlim_t>(FSaved[1])};
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, SIG_DFL);
+}
+
+ProcessCounters ReadProcessCounters() {
+  ProcessCounters counters;
+  std::error_code ec;
+  counters.Descriptors = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++counters.Descriptors;
+  // The iterator's own descriptor is counted too, the same in every reading.
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) counters.Threads = std::stoll(line.substr(8));
+    if (line.rfind("VmRSS:", 0) == 0) counters.ResidentKB = std::stoll(line.substr(6));
+  }
+  return counters;
 }
 
 void ChildProcess::Kill() {
