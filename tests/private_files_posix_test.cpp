@@ -106,6 +106,20 @@ TEST_F(PrivateFiles, AFileOfAnotherUserIsRefusedWithoutBeingCut) {
   EXPECT_EQ(ReadAll(FPath), "theirs\n");
 }
 
+TEST_F(PrivateFiles, AnotherUsersLinkInASharedStickyFolderIsRefusedAsALink) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a link of another user";
+  const std::string shared = FDir + "/shared";
+  ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  const std::string link = shared + "/spool.txt";
+  Write(FVictim, "precious\n");
+  std::filesystem::create_symlink(FVictim, link);
+  ASSERT_EQ(lchown(link.c_str(), Nobody, Nobody), 0);
+  TextFile file;
+  EXPECT_EQ(TextFile::RefusalOf(file.OpenAppend(Utf8ToUtf16(link))), FileRefusal::Link);
+  EXPECT_EQ(ReadAll(FVictim), "precious\n");
+}
+
 TEST_F(PrivateFiles, ARefusedSpoolFileStopsSpoolingAndEmptiesThePath) {
   std::filesystem::create_symlink(FVictim, FPath);
   TIPCBuffer buffer(400, 4);
