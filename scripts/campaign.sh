@@ -68,11 +68,12 @@ trap cleanup EXIT
 passed=0
 failed=0
 xfailed=0
+skipped=0
 figures=()
 pass() { passed=$((passed + 1)); figures+=("PASS  $1"); echo "campaign: PASS $1"; }
 fail() { failed=$((failed + 1)); figures+=("FAIL  $1"); echo "campaign: FAIL $1"; }
 xfail() { xfailed=$((xfailed + 1)); figures+=("XFAIL $1"); echo "campaign: XFAIL $1"; }
-skip() { figures+=("SKIP  $1"); echo "campaign: SKIP $1"; }
+skip() { skipped=$((skipped + 1)); figures+=("SKIP  $1"); echo "campaign: SKIP $1"; }
 wanted() { [ -z "$only" ] || [[ ",$only," == *",$1,"* ]]; }
 # Starts a background process, remembered so that nothing outlives the campaign.
 spawn() {
@@ -291,5 +292,5 @@ done
 
 echo "=== campaign figures"
 for f in "${figures[@]}"; do echo "$f"; done
-echo "campaign: $passed passed, $failed failed, $xfailed expected failures"
+echo "campaign: $passed passed, $failed failed, $((skipped + xfailed)) skipped ($xfailed of them expected failures)"
 [ "$failed" -eq 0 ]
