@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstring>
 
 #include "ipc_buffer.h"
@@ -184,7 +185,12 @@ std::int32_t BufferReader::ReadNewerViews(std::int32_t after, std::vector<TraceL
         unsigned char* whole = InCopy(pieces, pieceCount, offset, KqRecordHeadSize + head.Size);
         if (!whole) break;  // runs past the copy: the next run starts here
         if (head.RefNo > after) {
-          if (head.RefNo != after + 1) out.push_back({true, after + 1, Minus(head.RefNo, after + 1), 0, false, {}});
+          if (head.RefNo != after + 1) {
+            // In 64 bits: numbers from the section can lie further apart than a 32-bit count holds.
+            const std::int64_t missing = std::int64_t{head.RefNo} - after - 1;
+            out.push_back(
+                {true, after + 1, static_cast<std::int32_t>(std::min<std::int64_t>(missing, INT32_MAX)), 0, false, {}});
+          }
           unsigned char* text = whole + KqRecordHeadSize;
           if (reinterpret_cast<std::uintptr_t>(text) & 1) {
             // An odd record size left the text unaligned: move it down over the head, already read.

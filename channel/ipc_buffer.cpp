@@ -158,7 +158,9 @@ void TIPCBuffer::Clear(bool spool) {
   // Emptied even when the spool file failed to close, so that First and Count agree.
   Store(&TBufferData::Free, FBufStart);
   Store(&TBufferData::First, FBufStart);
-  Store(&TBufferData::BufEnd, Load(&TBufferData::BufSize) + FBufStart);
+  // Wrapping, as the field's 32 bits would: a BufSize that does not fit makes every later Add refuse.
+  Store(&TBufferData::BufEnd, static_cast<std::int32_t>(static_cast<std::uint32_t>(Load(&TBufferData::BufSize)) +
+                                                        static_cast<std::uint32_t>(FBufStart)));
   Store(&TBufferData::Last, 0);
   Store(&TBufferData::Count, 0);
   Store(&TBufferData::CurItem, InvalidCursor);
@@ -184,10 +186,12 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   std::int32_t bufEnd = Load(&TBufferData::BufEnd);
   const std::int32_t count = Load(&TBufferData::Count);
   const std::int32_t refNo = Load(&TBufferData::RefNo);
+  // BufSize is checked against the mapping before the area end is formed from it.
+  if (bufSize <= 0 || bufSize > FLimit - FBufStart) RaiseDamaged();
   const std::int32_t areaEnd = FBufStart + bufSize;
-  if (bufSize <= 0 || bufSize > FLimit - FBufStart || blocks < 2 || blkSize / 2 < KqRecordHeadSize + 2 ||
-      static_cast<std::int64_t>(blkSize) * blocks != bufSize || free < FBufStart || free > bufEnd || bufEnd > areaEnd ||
-      first < FBufStart || first > areaEnd || (last != 0 && !ValidRecord(last, areaEnd)) || count < 0 ||
+  if (blocks < 2 || blkSize / 2 < KqRecordHeadSize + 2 || static_cast<std::int64_t>(blkSize) * blocks != bufSize ||
+      free < FBufStart || free > bufEnd || bufEnd > areaEnd || first < FBufStart || first > areaEnd ||
+      (last != 0 && !ValidRecord(last, areaEnd)) || count < 0 ||
       static_cast<std::int64_t>(count) * KqRecordHeadSize > bufSize)
     RaiseDamaged();
   // Someone else appended or cleared since our last append: our account of the laps is no longer
@@ -206,9 +210,9 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   }
   const std::int32_t recordSize = payload + KqRecordHeadSize;
 
-  if (free + recordSize > bufEnd) {
+  if (std::int64_t{free} + recordSize > bufEnd) {
     ReclaimBlock(bufEnd, free, blkSize, areaEnd);
-    if (free + recordSize > bufEnd) RaiseDamaged();
+    if (std::int64_t{free} + recordSize > bufEnd) RaiseDamaged();
   }
 
   unsigned char* record = RecordAt(free);
@@ -320,10 +324,21 @@ bool TIPCBuffer::EvictByTally(std::int32_t block, bool lastBlock) noexcept {
 }
 
 bool TIPCBuffer::OpenSpool() {
-  if (std::atomic_ref<char16_t>(F->SpoolFile[0]).load(std::memory_order_relaxed) == 0) return false;
-  if (SPFile.OpenAppend(SpoolFile()) != 0) return false;
+  if (!SpoolOn()) return false;
+  const std::u16string path = SpoolFile();
+  if (int error = SPFile.OpenAppend(path); error != 0) {
+    // A link, a device or another user's file at the spool path stops spooling for good rather than
+    // for this run: the emptied path says so to the monitor that set it, and to every later run.
+    if (TextFile::RefusalOf(error) != FileRefusal::None && SpoolFile() == path)
+      std::atomic_ref<char16_t>(F->SpoolFile[0]).store(0, std::memory_order_relaxed);
+    return false;
+  }
   FSpoolError = false;
   return true;
+}
+
+bool TIPCBuffer::SpoolOn() const noexcept {
+  return std::atomic_ref<char16_t>(F->SpoolFile[0]).load(std::memory_order_relaxed) != 0;
 }
 
 int TIPCBuffer::CloseSpool() { return SPFile.Close(); }
@@ -390,6 +405,8 @@ std::int32_t TIPCBuffer::Count() const {
   std::atomic_thread_fence(std::memory_order_acquire);
   return count;
 }
+
+std::int32_t TIPCBuffer::BufSize() const { return Load(&TBufferData::BufSize); }
 
 std::int32_t TIPCBuffer::LastUpdate() const { return Load(&TBufferData::LastUpdate); }
 

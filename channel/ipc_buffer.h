@@ -112,6 +112,8 @@ class TIPCBuffer {
   // Views. An index outside 0 .. Count - 1, or a record that cannot be reached safely, raises
   // ESilentAbort. Data points into the section until the record is evicted.
   std::int32_t Count() const;
+  // The header's record-area size, as the section's creator wrote it.
+  std::int32_t BufSize() const;
   const void* Data(std::int32_t index);
   std::u16string LineData(std::int32_t index);
   std::u16string ColItem(std::int32_t index, std::int32_t col);
@@ -119,6 +121,9 @@ class TIPCBuffer {
   double TimeStamp(std::int32_t index);
   std::int32_t LastUpdate() const;
   std::u16string SpoolFile() const;
+  // True while the header names a spool file. A client that finds a link, a device or another
+  // user's file there (see TextFile) empties the path, which stops spooling.
+  bool SpoolOn() const noexcept;
   void SetSpoolFile(std::u16string_view path);
   void SetUseRefNo(bool value);
   void SetUseTime(bool value);

@@ -68,12 +68,13 @@ std::int32_t TIPCClient::ClientCount() const { return FClientDirectory->Count();
 
 std::int32_t TIPCClient::MonitorID() const { return FClientDirectory->MonitorID(); }
 
-void TIPCClient::AddData(const void* data, std::int32_t size) {
-  if (State() != stConnected) return;
+bool TIPCClient::AddData(const void* data, std::int32_t size) {
+  if (State() != stConnected) return false;
   AppendGate::Hold hold(FGate);
   // Connected without a buffer happens during a reallocation: the statement is dropped.
-  if (State() != stConnected || !FBuffer) return;
+  if (State() != stConnected || !FBuffer) return false;
   FBuffer->Add(data, size);
+  return true;
 }
 
 void TIPCClient::SignalMonitor() noexcept {
@@ -176,15 +177,15 @@ void TIPCClient::HandleAttach() {
 
 void TIPCClient::HandleDetach(bool notify) {
   if (State() != stConnected) return;
-  if (notify) {
-    FMonitorEvent->Signal(evClientDetach);
-    // Goes on after the answer or the time-out alike: the monitor may be gone.
-    static_cast<void>(WaitForAnswer(*FClientEvent, AnswerTimeOut, evMonitorDetach));
-  }
+  // Before the monitor hears of the detach: every append that reported success is in the buffer by
+  // then (the monitor reads the rest after our signal), and our view of the section is gone, so a
+  // monitor that re-attaches at once with another size makes a new section.
   FState.store(stDisconnected, std::memory_order_release);
-  FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);
-  if (!notify) FMonitorEvent->Signal(evClientDetach);
   ReplaceBuffer(nullptr);
+  FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);
+  FMonitorEvent->Signal(evClientDetach);
+  // Leaving on our own: the monitor answers; we go on after the answer or the time-out.
+  if (notify) static_cast<void>(WaitForAnswer(*FClientEvent, AnswerTimeOut, evMonitorDetach));
   if (FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, false);
 }
 

@@ -20,9 +20,11 @@ class TIPCClient : public TIPCThread {
   std::int32_t ClientCount() const;
   // The directory's MonitorID: not 0 while a monitor is registered (which may have died).
   std::int32_t MonitorID() const;
-  // Appends one record while connected (else drops it). Raises EKqError when the shared buffer's
-  // header is damaged; the statement is dropped and the endpoint stays usable.
-  void AddData(const void* data, std::int32_t size);
+  // Appends one record while connected; true when it was stored, so that the monitor will read it,
+  // spool it or report it in a gap. False when it was dropped (not connected, or between the buffers
+  // of a reallocation). Raises EKqError when the shared buffer's header is damaged; the statement is
+  // dropped and the endpoint stays usable.
+  bool AddData(const void* data, std::int32_t size);
   void SignalMonitor() noexcept;
 
  protected:

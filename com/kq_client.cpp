@@ -65,14 +65,16 @@ std::int32_t TKqClient::AttachClient(std::int32_t id, const WCHAR* name, void* c
 std::int32_t TKqClient::SubmitStatement(const WCHAR* text, std::int32_t len) {
   TIPCClient* client = FAttached.load(std::memory_order_acquire);
   if (!client || !text || len < 0 || len > INT32_MAX / 2 - 1) return KqFalse;
-  const bool connected = client->State() == stConnected;
+  // Traced only when stored: the endpoint may leave the connected state between a look at it and
+  // the append, and a statement that reports KqTrue must reach the monitor.
+  bool stored = false;
   try {
-    client->AddData(text, (len + 1) * 2);
+    stored = client->AddData(text, (len + 1) * 2);
   } catch (...) {
     return KqFalse;
   }
   client->SignalMonitor();
-  return connected ? KqTrue : KqFalse;
+  return stored ? KqTrue : KqFalse;
 }
 
 void TKqClient::Notify(void* self, TIPCThread* sender, std::int32_t data) {

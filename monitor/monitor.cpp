@@ -3,11 +3,18 @@
 #include <atomic>
 #include <chrono>
 
+#include "handled_object.h"
 #include "kq_error.h"
+#include "kqconsts.h"
+#include "platform.h"
 
 namespace kq {
 
 namespace {
+
+// How long an attach waits for a section of another size to go, and how often it looks.
+constexpr std::int64_t StaleSectionWait = 2000;
+constexpr std::uint32_t StaleSectionPoll = 5;
 
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -49,11 +56,31 @@ void Monitor::SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolF
   FUseRefNo = useRefNo;
   FUseTime = useTime;
   FSpoolFile = std::move(spoolFile);
+  FSpoolStopped = false;
+  FSpoolStop.reset();
+  if (!FSpoolFile.empty()) {
+    if (FileRefusal reason = TextFile::Inspect(FSpoolFile); reason != FileRefusal::None) {
+      FSpoolStopped = true;
+      FSpoolStop = SpoolStop{FSpoolFile, reason, false};
+    }
+  }
   if (FBuffer) {
     FBuffer->SetUseRefNo(FUseRefNo);
     FBuffer->SetUseTime(FUseTime);
-    FBuffer->SetSpoolFile(FSpoolFile);
+    FBuffer->SetSpoolFile(ActiveSpoolFile());
   }
+}
+
+std::optional<SpoolStop> Monitor::TakeSpoolStop() {
+  std::optional<SpoolStop> stop = std::move(FSpoolStop);
+  FSpoolStop.reset();
+  return stop;
+}
+
+void Monitor::CheckSpool() {
+  if (FSpoolStopped || FSpoolFile.empty() || !FBuffer || FBuffer->SpoolOn()) return;
+  FSpoolStopped = true;
+  FSpoolStop = SpoolStop{FSpoolFile, TextFile::Inspect(FSpoolFile), true};
 }
 
 void Monitor::CloseBuffer() noexcept {
@@ -68,12 +95,30 @@ void Monitor::OpenBuffer() {
   FDirectory->SetIPCBufSize(FBufferSize);
   // Opened before the client is asked, so that the view settings and the spool path are in place
   // before its first record can be evicted.
-  FBuffer = std::make_unique<TIPCBuffer>(FBufferSize, KqBufferBlocks);
+  FBuffer = OpenOwnSizeBuffer();
   FBuffer->SetUseRefNo(FUseRefNo);
   FBuffer->SetUseTime(FUseTime);
-  FBuffer->SetSpoolFile(FSpoolFile);
+  FBuffer->SetSpoolFile(ActiveSpoolFile());
   FReader = std::make_unique<BufferReader>(*FBuffer);
   FLastRefNo = 0;
+}
+
+std::unique_ptr<TIPCBuffer> Monitor::OpenOwnSizeBuffer() {
+  // A client that detached a moment ago, or one that has not yet let go after a lost answer, may
+  // still hold the section with its old size: a smaller one cannot be mapped at ours, a larger one
+  // has a header that does not fit our view. Both go once that holder lets go.
+  const std::int64_t deadline = NowMs() + StaleSectionWait;
+  const std::int64_t wanted = (std::int64_t{FBufferSize} + KqBufferBlocks - 1) / KqBufferBlocks * KqBufferBlocks;
+  for (;;) {
+    try {
+      auto buffer = std::make_unique<TIPCBuffer>(FBufferSize, KqBufferBlocks);
+      if (buffer->SharedMem().Created() || buffer->BufSize() == wanted) return buffer;
+      if (NowMs() >= deadline) RaiseCreateError(SKqSharedMemError, KqBufferName, InvalidParameterCode());
+    } catch (const EKqError&) {
+      if (NowMs() >= deadline) throw;
+    }
+    SleepMs(StaleSectionPoll);
+  }
 }
 
 bool Monitor::AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data) {
@@ -134,7 +179,14 @@ std::vector<TraceLine> Monitor::Detach(std::int32_t timeOutMs) {
   std::int32_t id = *FAttachedID;
   FClientEvent->SignalID(evMonitorDetach, id);
   AwaitClient(id, evClientDetach, timeOutMs);
-  std::vector<TraceLine> rest = ReadNew();
+  // The client answers after its last append, and the view goes with this call: a read that stopped
+  // short on a doubt must be followed by another, until one finds nothing more.
+  std::vector<TraceLine> rest;
+  for (int pass = 0; pass < 16; ++pass) {
+    std::vector<TraceLine> more = ReadNew();
+    if (more.empty() && pass > 0) break;
+    rest.insert(rest.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  }
   FAttachedID.reset();
   CloseBuffer();
   return rest;
@@ -253,6 +305,7 @@ std::vector<TraceLine> Monitor::ReadNew() {
   const std::int32_t before = FLastRefNo;
   FLastRefNo = FReader->ReadNewer(FLastRefNo, lines);
   FReadStalled = FLastRefNo == before && FReader->HasNewer(FLastRefNo);
+  CheckSpool();
   return lines;
 }
 
@@ -262,6 +315,7 @@ const std::vector<TraceLineView>& Monitor::ReadNewViews() {
   const std::int32_t before = FLastRefNo;
   FLastRefNo = FReader->ReadNewerViews(FLastRefNo, FViews);
   FReadStalled = FLastRefNo == before && FReader->HasNewer(FLastRefNo);
+  CheckSpool();
   return FViews;
 }
 

@@ -10,6 +10,7 @@
 #include "client_directory.h"
 #include "ipc_buffer.h"
 #include "ipc_event.h"
+#include "text_file.h"
 
 namespace kq {
 
@@ -19,6 +20,14 @@ enum class MonitorNews { None, Signalled, ClientStarted, ClientStopped, ClientDe
 struct MonitorMessage {
   MonitorNews News = MonitorNews::None;
   std::int32_t ClientID = 0;
+};
+
+// Spooling that was asked for and is off: the path was refused by this monitor when it was set, or
+// by the client when it opened it (a link, not a regular file, another user's file).
+struct SpoolStop {
+  std::u16string Path;
+  FileRefusal Reason = FileRefusal::None;  // as the path looks now; None when it no longer shows why
+  bool ByClient = false;
 };
 
 // The monitor's half of every handshake, over the same named objects as the clients: registers its
@@ -34,7 +43,11 @@ class Monitor {
 
   TClientDirectory& Directory() noexcept { return *FDirectory; }
   void SetBufferSize(std::int32_t bytes) noexcept { FBufferSize = bytes; }
+  // A spool path that names a link, a device or another user's file is not handed to clients;
+  // TakeSpoolStop tells why.
   void SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolFile);
+  // Once for each time spooling stopped (see SpoolStop); noticed when records are read.
+  std::optional<SpoolStop> TakeSpoolStop();
 
   // Opens the trace buffer with this monitor's settings, asks the client to attach and waits for its
   // answer. True when the client attached with a working buffer.
@@ -74,17 +87,24 @@ class Monitor {
   // Waits for `kind` from `clientID` on the monitor event, passing over other clients' signals.
   bool AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t timeOutMs, std::int32_t* data = nullptr);
   void OpenBuffer();
+  // The trace buffer at this monitor's size, waiting (bounded) for an old section of another size to go.
+  std::unique_ptr<TIPCBuffer> OpenOwnSizeBuffer();
   void CloseBuffer() noexcept;
   // The attached client's process is provably gone: it is let go, its records stay readable.
   bool AttachedClientEnded();
   // Watches the ring briefly for records published after the last read; true when one came.
   bool WatchForRecords() noexcept;
+  // The client empties the header's spool path when it refuses the file.
+  void CheckSpool();
+  std::u16string ActiveSpoolFile() const { return FSpoolStopped ? std::u16string() : FSpoolFile; }
 
   std::int32_t FID;
   std::int32_t FBufferSize = 64 * 1024;
   bool FUseRefNo = false;
   bool FUseTime = false;
   std::u16string FSpoolFile;
+  bool FSpoolStopped = false;  // until the next SetViewSettings, no buffer gets the path
+  std::optional<SpoolStop> FSpoolStop;
   std::unique_ptr<TClientDirectory> FDirectory;
   std::unique_ptr<TIPCEvent> FMonitorEvent;
   std::unique_ptr<TIPCEvent> FClientEvent;

@@ -79,6 +79,48 @@ int CreateFresh(const std::string& dir, const std::string& path, std::size_t fil
   return error;
 }
 
+// Another user must never read or plant traced statements in the directory.
+bool PrivateDirectory(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 07777) == 0700;
+}
+
+// The directory's lifetime: whoever opens or creates an object in it holds a shared flock on the
+// directory itself meanwhile, and the last holder of the last object removes it only under an
+// exclusive one. An opener that gets its lock on a directory removed just before retries with a new
+// one (`removed`); while it holds the lock, no process of ours removes the directory and no other
+// user can (in the sticky /dev/shm), so the path keeps naming the directory that it checked.
+UniqueFd HoldDirectory(const std::string& dir, bool& removed, int& error) {
+  removed = false;
+  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
+    error = errno;
+    removed = error == ENOENT;
+    return fd;
+  }
+  struct stat st {};
+  if (Flock(fd.Get(), LOCK_SH) != 0 || fstat(fd.Get(), &st) != 0) {
+    error = errno;
+    return UniqueFd();
+  }
+  if (st.st_nlink == 0) {
+    removed = true;
+    return UniqueFd();
+  }
+  if (!PrivateDirectory(st)) {
+    error = EACCES;
+    return UniqueFd();
+  }
+  return fd;
+}
+
+void RemoveDirectoryIfEmpty(const std::string& dir) {
+  UniqueFd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // Fails while it holds objects (ENOTEMPTY) or while someone is opening one (the lock).
+  if (fd && Flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) rmdir(dir.c_str());
+}
+
+std::string DirectoryOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
 // The per-user directory's path for the current namespace; empty with EINVAL for a namespace with "/".
 std::string DirectoryPath(int& error) {
   std::string dir = "/dev/shm/kq-" + std::to_string(getuid());
@@ -92,10 +134,6 @@ std::string DirectoryPath(int& error) {
     dir += ns;
   }
   return dir;
-}
-
-bool PrivateDirectory(const struct stat& st) {
-  return S_ISDIR(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 07777) == 0700;
 }
 
 }  // namespace
@@ -173,7 +211,8 @@ NamedObject::~NamedObject() {
   FMapping.Reset();
   // Whoever can lock exclusively is the last holder; an opener racing us then finds the file
   // unlinked (st_nlink 0) or gone and starts afresh.
-  if (Flock(FFile.Get(), LOCK_EX | LOCK_NB) == 0 && SameFile(FFile.Get(), FPath)) unlink(FPath.c_str());
+  if (Flock(FFile.Get(), LOCK_EX | LOCK_NB) == 0 && SameFile(FFile.Get(), FPath) && unlink(FPath.c_str()) == 0)
+    RemoveDirectoryIfEmpty(DirectoryOf(FPath));
 }
 
 std::unique_ptr<NamedObject> NamedObject::Open(std::u16string_view name, NamedObjectKind kind, std::size_t size,
@@ -186,14 +225,23 @@ std::unique_ptr<NamedObject> NamedObject::Open(std::u16string_view name, NamedOb
   };
   try {
     if (!ValidName(name) || size == 0) return fail(EINVAL);
-    int dirError = 0;
-    std::string dir = Directory(dirError);
-    if (dir.empty()) return fail(dirError);
-    std::string path = dir + "/" + Utf16ToUtf8(name) + Suffix(kind);
     const bool section = kind == NamedObjectKind::Section;
     const std::size_t fileSize = section ? RoundToPages(size) : size;
 
     for (int attempt = 0; attempt < 1000; ++attempt) {
+      int dirError = 0;
+      std::string dir = Directory(dirError);
+      if (dir.empty()) {
+        if (dirError == ENOENT) continue;  // removed by its last holder between our mkdir and our look
+        return fail(dirError);
+      }
+      bool removed = false;
+      UniqueFd dirHold = HoldDirectory(dir, removed, dirError);
+      if (!dirHold) {
+        if (removed) continue;
+        return fail(dirError);
+      }
+      std::string path = dir + "/" + Utf16ToUtf8(name) + Suffix(kind);
       UniqueFd fd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
       bool created = false;
       if (!fd) {

@@ -22,6 +22,11 @@ int TextFile::WriteLine(std::u16string_view line) {
   return 0;
 }
 
+int TextFile::ResetWith(int error) noexcept {
+  FFile.Reset();
+  return error;
+}
+
 int TextFile::Flush() noexcept {
   if (FError == 0 && !FPending.empty()) FError = WriteAll(FFile.Get(), FPending);
   FPending.clear();

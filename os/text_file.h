@@ -8,11 +8,17 @@
 
 namespace kq {
 
+// Why a path is not opened for writing although the file system would let us: traced statements
+// must not go where another local user can point them (a link) or read them (a file of theirs).
+enum class FileRefusal { None, Link, NotRegular, OtherOwner };
+
 // A text file written line by line, as the spool and save files are: each UTF-16 line is converted
 // (Windows: the ANSI code page; POSIX: UTF-8) and ended by CR LF, with no byte-order mark. Lines are
 // gathered in memory and written out when enough has piled up and on Close. On Windows other
 // processes may read the file while it is open, never write it. Every operation returns 0 or the
-// platform's error code; a path longer than 259 characters does not open.
+// platform's error code; a path longer than 259 characters does not open. Opening refuses a link
+// (a symbolic link; on Windows any reparse point), anything but a regular file, and a file owned by
+// another user; a new file is readable by its owner only.
 class TextFile {
  public:
   TextFile() = default;
@@ -30,6 +36,11 @@ class TextFile {
   int Close();
   [[nodiscard]] bool IsOpen() const noexcept { return FFile.Valid(); }
 
+  // What an error code of OpenAppend or Create says about the path, per platform.
+  static FileRefusal RefusalOf(int error) noexcept;
+  // What an open would refuse at this path now, found without opening it; None for a missing file.
+  static FileRefusal Inspect(std::u16string_view path) noexcept;
+
   static constexpr std::size_t MaxPathLength = 259;
 
  private:
@@ -46,6 +57,8 @@ class TextFile {
   // Appends the line in the file's encoding to FPending.
   void Encode(std::u16string_view line);
   int Flush() noexcept;
+  // Closes a file that was opened but refused; returns `error`.
+  int ResetWith(int error) noexcept;
 
   UniqueResource<FileTraits> FFile;
   std::string FPending;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "text.h"
 #include "text_file.h"
@@ -30,6 +31,10 @@ int CutAtCtrlZ(int fd) {
   return ftruncate(fd, at) == 0 ? 0 : errno;
 }
 
+// The codes our own checks return: a file that is not regular, and one that is not ours.
+constexpr int NotRegularCode = EINVAL;
+constexpr int OtherOwnerCode = EPERM;
+
 }  // namespace
 
 int TextFile::FileTraits::Close(std::intptr_t file) noexcept {
@@ -41,19 +46,56 @@ int TextFile::OpenFile(std::u16string_view path, bool append) {
   if (path.empty()) return ENOENT;
   if (path.size() > MaxPathLength) return ENAMETOOLONG;
   std::string native = Utf16ToUtf8(path);
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-  if (append) flags = (flags & ~O_WRONLY) | O_RDWR;  // the Ctrl+Z cut reads the tail
-  int fd = ::open(native.c_str(), flags, 0666);
-  if (fd < 0) return errno;
+  // Never through a symbolic link, and without blocking on a FIFO or device that is refused below.
+  // No O_TRUNC: a file is cut only once it is known to be ours. The Ctrl+Z cut reads the tail.
+  int flags = O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (append ? O_RDWR | O_APPEND : O_WRONLY);
+  int fd = ::open(native.c_str(), flags, 0600);
+  if (fd < 0) {
+    const int error = errno;
+    // Some kernels answer a link in a sticky folder with EACCES before O_NOFOLLOW is looked at.
+    struct stat st {};
+    if (error != ELOOP && lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return ELOOP;
+    return error;
+  }
   FFile.Reset(fd);
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return ResetWith(errno);
+  if (!S_ISREG(st.st_mode)) return ResetWith(NotRegularCode);
+  if (st.st_uid != geteuid()) return ResetWith(OtherOwnerCode);
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return ResetWith(errno);
+  if (!append && ftruncate(fd, 0) != 0) return ResetWith(errno);
   if (append) {
-    if (int error = CutAtCtrlZ(fd); error != 0) {
-      FFile.Reset();
-      return error;
-    }
+    if (int error = CutAtCtrlZ(fd); error != 0) return ResetWith(error);
   }
   FError = 0;
   return 0;
+}
+
+FileRefusal TextFile::RefusalOf(int error) noexcept {
+  switch (error) {
+    case ELOOP:
+      return FileRefusal::Link;
+    case NotRegularCode:
+    case EISDIR:
+    case ENXIO:  // a FIFO without a reader, or a device
+      return FileRefusal::NotRegular;
+    case OtherOwnerCode:
+      return FileRefusal::OtherOwner;
+    default:
+      return FileRefusal::None;
+  }
+}
+
+FileRefusal TextFile::Inspect(std::u16string_view path) noexcept {
+  try {
+    struct stat st {};
+    if (path.empty() || lstat(Utf16ToUtf8(path).c_str(), &st) != 0) return FileRefusal::None;
+    if (S_ISLNK(st.st_mode)) return FileRefusal::Link;
+    if (!S_ISREG(st.st_mode)) return FileRefusal::NotRegular;
+    if (st.st_uid != geteuid()) return FileRefusal::OtherOwner;
+  } catch (const std::bad_alloc&) {
+  }
+  return FileRefusal::None;
 }
 
 int TextFile::WriteAll(std::intptr_t file, const std::string& bytes) noexcept {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer preset and runs the trace-buffer fuzz target for about 30 s on a seed corpus
-# of valid buffers. Usage: scripts/fuzz.sh [seconds]
+# Builds the libFuzzer preset and runs each fuzz target for the given seconds (default 20): the trace
+# buffer on a seed corpus of valid buffers, the directory section and the event records from scratch.
+# Usage: scripts/fuzz.sh [seconds per target]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-seconds="${1:-30}"
+seconds="${1:-20}"
 build="${KQ_FUZZ_BUILD_DIR:-$root/build/linux-fuzz}"
 
 if [ -n "${KQ_FUZZ_BUILD_DIR:-}" ]; then
@@ -12,12 +13,17 @@ if [ -n "${KQ_FUZZ_BUILD_DIR:-}" ]; then
 else
   cmake --preset linux-fuzz -S "$root"
 fi
-cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds
+cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds client_directory_fuzz ipc_event_fuzz
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 "$build/fuzz/ipc_buffer_make_seeds" "$work/seeds"
-mkdir -p "$work/corpus"
 cd "$work"
-"$build/fuzz/ipc_buffer_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-  -max_len=8192 "$work/corpus" "$work/seeds"
+for target in ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz; do
+  echo "=== fuzz: $target for $seconds s"
+  mkdir -p "$work/corpus-$target"
+  seeds=()
+  [ "$target" = ipc_buffer_fuzz ] && seeds=("$work/seeds")
+  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -max_len=8192 "$work/corpus-$target" "${seeds[@]}"
+done

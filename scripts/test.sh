@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds every preset and runs every test: linux, linux-asan and linux-tsan
-# natively, kqmon's JSON lines through a real log pipeline, the Windows builds under Wine, the fuzz
-# target for a bounded time, then the release archives, a consumer's build against the installed
+# natively, kqmon's JSON lines through a real log pipeline, the bounded reliability campaign, the
+# Windows builds under Wine, the fuzz targets for a bounded time, then the release archives, a consumer's build against the installed
 # package and README's option lists against the tools. Ends with one table: phase, tests passed, failed and skipped, time. Package installation,
 # builds, packing and the fuzzer write to build/logs/; the tests' own output stays on the screen.
 set -uo pipefail
@@ -148,6 +148,11 @@ else
 fi
 end
 
+begin campaign "bounded; scripts/campaign.sh --minutes N runs the long one"
+bash scripts/campaign.sh 2>&1 | tee "$logs/campaign.log"
+add_script_counts "$logs/campaign.log"
+end
+
 begin win32
 if build win32; then
   packaged+=(win32)
@@ -170,12 +175,12 @@ begin win64 "the same Windows code under 64-bit Wine"
 build win64 && run_ctest win64
 end
 
-begin fuzz "30 s; log: $logs/fuzz.log"
-if bash scripts/fuzz.sh 30 >"$logs/fuzz.log" 2>&1; then
+begin fuzz "3 targets x 20 s; log: $logs/fuzz.log"
+if bash scripts/fuzz.sh 20 >"$logs/fuzz.log" 2>&1; then
   pass
 else
   tail -30 "$logs/fuzz.log"
-  fail "the fuzz target found a crash"
+  fail "a fuzz target found a crash"
 fi
 end
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -201,3 +203,36 @@ TEST(BufferReader, AWriterFloodingFromAnotherProcessLeavesEveryRecordReadWholeOr
   EXPECT_EQ(tally.Read + tally.Missing, count) << "every record read or reported missing";
   EXPECT_GT(tally.Read, 0);
 }
+
+TEST(BufferReader, ExtremeNumbersInTheSectionAreReadWithoutOverflow) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(4 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  for (int i = 1; i <= 5; ++i) AddText(buffer, Numbered(i));
+  auto* section = static_cast<unsigned char*>(buffer.SharedMem().Buffer());
+  const std::vector<unsigned char> good(section, section + buffer.SharedMem().Size());
+  auto put = [&](std::int32_t offset, std::int32_t value) { std::memcpy(section + offset, &value, 4); };
+  const std::int32_t extremes[] = {INT32_MIN, INT32_MIN + 1, -2, -1, 0, 1, INT32_MAX - 1, INT32_MAX};
+  // The header's next number, count and cursor, and the first two records' own numbers.
+  const std::int32_t fields[] = {20, 24, 32, 40, 592 + 12, 592 + 44 + 12};
+  for (std::int32_t field : fields)
+    for (std::int32_t value : extremes)
+      for (std::int32_t after : {0, 3, INT32_MAX - 1, INT32_MAX, INT32_MIN, -1}) {
+        SCOPED_TRACE(testing::Message() << "field " << field << " = " << value << ", after " << after);
+        std::memcpy(section, good.data(), good.size());
+        put(field, value);
+        std::vector<TraceLine> lines;
+        static_cast<void>(reader.ReadNewer(after, lines));
+        for (const TraceLine& line : lines)
+          if (line.Gap) {
+            EXPECT_GT(line.Missing, 0);
+          }
+      }
+  // Sound again, the same reader goes on.
+  std::memcpy(section, good.data(), good.size());
+  std::vector<TraceLine> lines;
+  EXPECT_EQ(reader.ReadNewer(0, lines), 5);
+  EXPECT_EQ(lines.size(), 5u);
+}
+
+namespace {}

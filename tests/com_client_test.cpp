@@ -132,6 +132,28 @@ TEST(KqClientTest, ConnectedStatementIsOneRecordWithItsNulAndOneSignal) {
   monitor.Leave();
 }
 
+TEST(KqClientTest, AStatementThatCannotBeStoredIsNotReportedAsTraced) {
+  kqtest::ScopedNamespace ns;
+  TestMonitor monitor;
+  ClientObject client;
+  ASSERT_EQ(client->AttachClient(13, W(u"reallocated"), nullptr, nullptr), KqTrue);
+  ASSERT_TRUE(monitor.Attach(13));
+  const std::u16string text = u"update t set x = 1";
+  const auto len = static_cast<std::int32_t>(text.size());
+  // Between the two buffers of a reallocation the client is still connected, but holds no buffer.
+  monitor.Buffer.reset();
+  monitor.ClientEvent.SignalID(kq::evClientBufFree, 13);
+  ASSERT_TRUE(monitor.WaitForClient(13, kq::evClientBufFree));
+  EXPECT_EQ(client->SubmitStatement(W(text), len), KqFalse);
+  monitor.ClientEvent.SignalID(kq::evClientBufAlloc, 13);
+  ASSERT_TRUE(monitor.WaitForClient(13, kq::evClientBufAlloc));
+  EXPECT_EQ(client->SubmitStatement(W(text), len), KqTrue);
+  monitor.Buffer = std::make_unique<kq::TIPCBuffer>(TestMonitor::BufferSize, 4);
+  EXPECT_EQ(monitor.LastRecord().second, text);
+  EXPECT_EQ(monitor.RecordCount(), 1) << "the new buffer holds only what was reported as traced";
+  monitor.Leave();
+}
+
 TEST(KqClientTest, CallbackNeedsBothValuesAndRunsOnTheWorker) {
   kqtest::ScopedNamespace ns;
   TestMonitor monitor;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "event.h"
 #include "kq_error.h"
@@ -130,6 +133,40 @@ TEST(NamedObjectPosix, ObjectsAreFilesOfTheirNameAndKindUnderAPrivateDirectory) 
     EXPECT_TRUE(StatOf(dir + "/Sec.shm")) << "a holder is left";
   }
   EXPECT_EQ(EntriesIn(dir), 0) << "the last holder of each object removes its file";
+  EXPECT_FALSE(StatOf(dir)) << "and the last one of all the empty directory";
+}
+
+TEST(NamedObjectPosix, TheEmptyDirectoryGoesWithoutFailingAnyoneWhoOpensMeanwhile) {
+  kqtest::ScopedNamespace ns;
+  const std::string dir = ObjectDirectory();
+  // Objects come and go in three threads and another process, so the directory is removed and made
+  // again all the time, often while someone is between making it and creating a file in it.
+  kqtest::ChildProcess other({"object-churn", "Other", "1500"});
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([&, t] {
+      const std::u16string prefix = u"T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
+      for (int i = 0; i < 1500; ++i) {
+        try {
+          TSharedMem section(prefix + u"Sec", 64);
+          TEvent event(prefix + u"Ev", false);
+        } catch (const EKqError&) {
+          ++failures;
+        }
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(other.Wait(60000), 0);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_FALSE(StatOf(dir)) << "nothing is left";
+  // Held objects keep it, whatever else leaves.
+  {
+    TEvent kept(u"Kept", false);
+    { TSharedMem passing(u"Passing", 64); }
+    EXPECT_TRUE(StatOf(dir + "/Kept.event"));
+  }
+  EXPECT_FALSE(StatOf(dir));
 }
 
 TEST(NamedObjectPosix, SectionFileIsTheCreatorsSizeInWholePages) {

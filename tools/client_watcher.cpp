@@ -15,6 +15,32 @@ void Status(const std::string& message) {
   std::fflush(stderr);
 }
 
+namespace {
+
+// Says once why spooling is off although --spool asked for it.
+void ReportSpoolStop(kq::Monitor& monitor) {
+  std::optional<kq::SpoolStop> stop = monitor.TakeSpoolStop();
+  if (!stop) return;
+  const char* why = "the client could not open it safely";
+  switch (stop->Reason) {
+    case kq::FileRefusal::Link:
+      why = "it is a symbolic link";
+      break;
+    case kq::FileRefusal::NotRegular:
+      why = "it is not a regular file";
+      break;
+    case kq::FileRefusal::OtherOwner:
+      why = "it belongs to another user";
+      break;
+    case kq::FileRefusal::None:
+      break;
+  }
+  Status(std::string(stop->ByClient ? "spooling stopped: " : "not spooling: ") + kq::Utf16ToUtf8(stop->Path) + ": " +
+         why);
+}
+
+}  // namespace
+
 std::optional<std::int32_t> ClientWatcher::FindClient(kq::TClientDirectory& directory, const std::string& client) {
   // An ID first; a name that is all digits can still be reached when no client has it as its ID.
   if (auto id = ParseInt(client); id && directory.FindClient(*id) != -1) return id;
@@ -71,6 +97,7 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
   }
   monitor.SetBufferSize(FSettings.BufferKB * 1024);
   monitor.SetViewSettings(FSettings.RefNo, FSettings.Time, kq::Utf8ToUtf16(FSettings.Spool));
+  ReportSpoolStop(monitor);
 
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
@@ -114,6 +141,7 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
     }
     kq::MonitorMessage message = monitor.Poll(200);
     deliver(monitor.ReadNew());
+    ReportSpoolStop(monitor);
     if (ReportLeaving(message, monitor)) detached = true;
   }
   deliver(monitor.ReadNew());

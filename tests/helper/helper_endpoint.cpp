@@ -27,8 +27,7 @@ int Driver(const std::vector<std::string>& args) {
   int traced = 0;
   for (int i = 0; i < count; ++i) {
     std::u16string text = kq::Utf8ToUtf16("stmt " + std::to_string(i));
-    traced += client.State() == kq::stConnected ? 1 : 0;
-    client.AddData(text.c_str(), static_cast<std::int32_t>((text.size() + 1) * 2));
+    traced += client.AddData(text.c_str(), static_cast<std::int32_t>((text.size() + 1) * 2)) ? 1 : 0;
     client.SignalMonitor();
     if (pauseMs > 0) kq::SleepMs(static_cast<std::uint32_t>(pauseMs));
   }

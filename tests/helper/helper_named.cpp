@@ -9,6 +9,7 @@
 #include "event.h"
 #include "helper_roles.h"
 #include "ipc_event.h"
+#include "kq_error.h"
 #include "liveness_object.h"
 #include "mutex.h"
 #include "platform.h"
@@ -134,7 +135,23 @@ int IpcEcho(const std::vector<std::string>& a) {
   }
 }
 
+// PREFIX COUNT: creates and closes a section and an event named after PREFIX, COUNT times; exits 1
+// on the first one that fails.
+int ObjectChurn(const std::vector<std::string>& a) {
+  const std::u16string prefix = kq::Utf8ToUtf16(a.at(0));
+  for (int i = 0, n = std::stoi(a.at(1)); i < n; ++i) {
+    try {
+      kq::TSharedMem section(prefix + u"Sec", 64);
+      kq::TEvent event(prefix + u"Ev", false);
+    } catch (const kq::EKqError&) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
 kqtest::HelperRole r1("section-swap", SectionSwap);
+kqtest::HelperRole r13("object-churn", ObjectChurn);
 kqtest::HelperRole r2("section-scribble", SectionScribble);
 kqtest::HelperRole r3("section-hold", SectionHold);
 kqtest::HelperRole r4("mutex-hold", MutexHoldRole);
@@ -146,6 +163,6 @@ kqtest::HelperRole r9("ipc-expect", IpcExpect);
 kqtest::HelperRole r10("ipc-signal-data", IpcSignalData);
 kqtest::HelperRole r11("ipc-waiter", IpcWaiter);
 kqtest::HelperRole r12("ipc-echo", IpcEcho);
-kqtest::HelperRole r13("liveness-hold", LivenessHold);
+kqtest::HelperRole r14("liveness-hold", LivenessHold);
 
 }  // namespace

@@ -112,6 +112,30 @@ bool WaitUntil(Condition condition, int timeoutMs = 10000) {
 // Milliseconds of a steady clock, for measuring waits in tests (with generous bounds only).
 std::int64_t SteadyMs();
 
+// Caps the size of every file this process writes, so that writes past it fail (where the platform
+// has such a limit; Active() tells).
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(std::int64_t bytes);
+  ~ScopedFileSizeLimit();
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+  bool Active() const { return FActive; }
+
+ private:
+  bool FActive = false;
+  std::int64_t FSaved[2] = {0, 0};
+};
+
+// What a process holds, for leak checks: open descriptors (handles on Windows), threads and resident
+// memory in KB; -1 where the platform does not tell.
+struct ProcessCounters {
+  std::int64_t Descriptors = -1;
+  std::int64_t Threads = -1;
+  std::int64_t ResidentKB = -1;
+};
+ProcessCounters ReadProcessCounters();
+
 // A file path in a private temporary folder of this test, removed with the namespace.
 std::string TempPath(const std::string& leaf);
 

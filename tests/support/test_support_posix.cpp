@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "posix_handles.h"
 #include "test_support.h"
@@ -115,6 +118,41 @@ std::optional<int> ChildProcess::Wait(int timeoutMs) {
     if (SteadyMs() > deadline) return std::nullopt;
     SleepForMs(2);
   }
+}
+
+ScopedFileSizeLimit::ScopedFileSizeLimit(std::int64_t bytes) {
+  rlimit saved{};
+  if (getrlimit(RLIMIT_FSIZE, &saved) != 0) return;
+  FSaved[0] = static_cast<std::int64_t>(saved.rlim_cur);
+  FSaved[1] = static_cast<std::int64_t>(saved.rlim_max);
+  // A write past the limit then fails with EFBIG instead of ending the process.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{static_cast<rlim_t>(bytes), saved.rlim_max};
+  FActive = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit() {
+  if (!FActive) return;
+  rlimit saved{static_cast<rlim_t>(FSaved[0]), static_cast<rlim_t>(FSaved[1])};
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, SIG_DFL);
+}
+
+ProcessCounters ReadProcessCounters() {
+  ProcessCounters counters;
+  std::error_code ec;
+  counters.Descriptors = 0;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++counters.Descriptors;
+  // The iterator's own descriptor is counted too, the same in every reading.
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Threads:", 0) == 0) counters.Threads = std::stoll(line.substr(8));
+    if (line.rfind("VmRSS:", 0) == 0) counters.ResidentKB = std::stoll(line.substr(6));
+  }
+  return counters;
 }
 
 void ChildProcess::Kill() {

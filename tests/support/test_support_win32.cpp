@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+// after windows.h
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -118,5 +121,27 @@ std::string ToolPath(const std::string& name) {
 }
 
 std::optional<int> EventSleepers(const std::string&) { return std::nullopt; }
+
+ProcessCounters ReadProcessCounters() {
+  ProcessCounters counters;
+  DWORD handles = 0;
+  if (GetProcessHandleCount(GetCurrentProcess(), &handles)) counters.Descriptors = handles;
+  kq::UniqueWinFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (snapshot) {
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    counters.Threads = 0;
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
+      if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++counters.Threads;
+  }
+  PROCESS_MEMORY_COUNTERS memory{};
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory))
+    counters.ResidentKB = static_cast<std::int64_t>(memory.WorkingSetSize / 1024);
+  return counters;
+}
+
+// Windows has no per-process file size limit.
+ScopedFileSizeLimit::ScopedFileSizeLimit(std::int64_t) {}
+ScopedFileSizeLimit::~ScopedFileSizeLimit() = default;
 
 }  // namespace kqtest
