@@ -1,0 +1,9 @@
+#include "client_liveness.h"
+
+namespace kqtool {
+
+bool ClientAlive(const kq::TClientDirEntry& entry, std::int32_t watchedID) {
+  return entry.Alive != 0 || (watchedID != 0 && entry.ID == watchedID);
+}
+
+}  // namespace kqtool
