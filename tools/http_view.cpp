@@ -118,8 +118,8 @@ int HttpView::Bind(const std::string& address, int port) {
     } else if (std::string bearer = req.get_header_value("Authorization"); bearer.rfind("Bearer ", 0) == 0) {
       presented = bearer.substr(7);
       source = TokenSource::Header;
-    } else if (std::string_view cookie = FGuard->TokenFromCookies(req.get_header_value("Cookie")); !cookie.empty()) {
-      presented = std::string(cookie);
+    } else if (const std::string cookies = req.get_header_value("Cookie"); !cookies.empty()) {
+      presented = std::string(FGuard->TokenFromCookies(cookies));
       source = TokenSource::Cookie;
     }
     if (!FGuard->TokenMatches(presented)) {

@@ -116,7 +116,12 @@ void LiveFeed::StartPing(kq::Monitor& monitor) {
 
 void LiveFeed::Between(kq::Monitor& monitor) {
   FMonitorID = monitor.ID();
-  FBufferSize = monitor.Directory().IPCBufSize();
+  if (const std::int32_t size = monitor.Directory().IPCBufSize(); size != FBufferSize) {
+    FBufferSize = size;
+    FScratch.Clear();
+    AppendWatch(FScratch);
+    PublishState("watch", FScratch.View());
+  }
   const auto now = Clock::now();
   if (FPendingSince && (!FBatchSinceBetween || now - *FPendingSince >= BatchAge)) Flush();
   FBatchSinceBetween = false;
