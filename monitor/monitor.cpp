@@ -56,6 +56,10 @@ void Monitor::OpenBuffer() {
   // Opened before the client is asked, so that the view settings and the spool path are in place
   // before its first record can be evicted.
   FBuffer = std::make_unique<TIPCBuffer>(FBufferSize, KqBufferBlocks);
+  // A client that was just asked to detach answers before it lets go of the section, so a quick
+  // attach to another client can open the old ring, still holding records that were read already:
+  // the new client's records must start an empty one.
+  FBuffer->Clear(false);
   FBuffer->SetUseRefNo(FUseRefNo);
   FBuffer->SetUseTime(FUseTime);
   FBuffer->SetSpoolFile(FSpoolFile);

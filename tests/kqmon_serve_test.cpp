@@ -301,7 +301,12 @@ TEST(KqmonServe, AttachSwitchesTheClientAndASentValueReachesTheWatchedDriver) {
       EXPECT_GT(o["kq.ref_no"].Number, last);
       last = o["kq.ref_no"].Number;
     }
-    EXPECT_EQ(OfKind(objects, "log_started").back()["kq.client.id"].Number, 92);
+    // Its ring starts empty: nothing of the first client's shows under the second one's name.
+    const JsonValue& started = OfKind(objects, "log_started").back();
+    EXPECT_EQ(started["kq.client.id"].Number, 92);
+    EXPECT_EQ(started["kq.ref_no"].Number, 1);
+    for (const JsonValue& o : OfKind(objects, "statement"))
+      EXPECT_EQ(o["db.query.text"].String.rfind("Log started for", 0), std::string::npos) << o["db.query.text"].String;
   }
 
   EXPECT_EQ(client.Post("/api/signal?value=x", served.WithToken(), "", "text/plain")->status, 400);
