@@ -1,8 +1,7 @@
 // kqmon serve over HTTP as a browser or a script meets it: the real kqmon with drivers of the test
 // helper (or kqdemo), each scenario in its own namespace, requests through cpp-httplib's client.
-#include <httplib.h>
-
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <atomic>
 #include <fstream>
@@ -145,11 +144,11 @@ TEST(KqmonServe, EveryEndpointRefusesAMissingOrWrongTokenAndAForeignHost) {
     const char* Method;
     std::string Path;
   };
-  const std::vector<Endpoint> endpoints = {{"GET", "/"},           {"GET", "/index.html"}, {"GET", "/app.js"},
-                                           {"GET", "/style.css"},  {"GET", "/api/clients"}, {"GET", "/api/top"},
-                                           {"GET", "/api/status"}, {"POST", "/api/attach?client=1"},
-                                           {"POST", "/api/signal?value=1"}, {"POST", "/api/ping"},
-                                           {"GET", "/no/such/page"}};
+  const std::vector<Endpoint> endpoints = {
+      {"GET", "/"},           {"GET", "/index.html"},           {"GET", "/app.js"},
+      {"GET", "/style.css"},  {"GET", "/api/clients"},          {"GET", "/api/top"},
+      {"GET", "/api/status"}, {"POST", "/api/attach?client=1"}, {"POST", "/api/signal?value=1"},
+      {"POST", "/api/ping"},  {"GET", "/no/such/page"}};
   auto send = [&](const Endpoint& e, const httplib::Headers& headers) {
     auto result = std::string(e.Method) == "GET" ? client.Get(e.Path.c_str(), headers)
                                                  : client.Post(e.Path.c_str(), headers, "", "text/plain");
@@ -180,8 +179,8 @@ TEST(KqmonServe, EveryEndpointRefusesAMissingOrWrongTokenAndAForeignHost) {
   EXPECT_NE(page->body.find("<meta name=\"kq-token\" content=\"" + served.Token + "\">"), std::string::npos);
   EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
   const std::string cookie = page->get_header_value("Set-Cookie");
-  EXPECT_EQ(cookie, "kq_token_" + std::to_string(served.Port) + "=" + served.Token +
-                        "; Path=/; HttpOnly; SameSite=Strict");
+  EXPECT_EQ(cookie,
+            "kq_token_" + std::to_string(served.Port) + "=" + served.Token + "; Path=/; HttpOnly; SameSite=Strict");
   const httplib::Headers withCookie = {{"Cookie", "other=1; " + cookie.substr(0, cookie.find(';'))}};
   for (const char* path : {"/app.js", "/style.css", "/api/status"}) {
     auto result = client.Get(path, withCookie);
@@ -222,7 +221,7 @@ TEST(KqmonServe, EventsCarryTheWatchedClientsRecordsAsObjectsOfTheJsonSchema) {
   for (std::size_t i = 0; i < records.size(); ++i) {
     const JsonValue& o = records[i];
     EXPECT_EQ(o.Keys, (std::vector<std::string>{"kind", "time", "kq.client.id", "kq.client.name", "kq.ref_no",
-                                                 "db.query.text", "cut"}));
+                                                "db.query.text", "cut"}));
     EXPECT_EQ(o["kq.client.id"].Number, 81);
     EXPECT_EQ(o["kq.client.name"].String, "stream \"client\"");
     EXPECT_EQ(o["kq.ref_no"].Number, static_cast<double>(i + 2));

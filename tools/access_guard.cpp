@@ -40,7 +40,8 @@ bool IsIpv4(std::string_view name) {
 
 bool IsIpv6(std::string_view name) {
   if (name.size() < 2 || name.find(':') == std::string_view::npos) return false;
-  return std::all_of(name.begin(), name.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; });
+  return std::all_of(name.begin(), name.end(),
+                     [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; });
 }
 
 }  // namespace
@@ -106,8 +107,7 @@ bool AccessGuard::HostAllowed(std::string_view host) const {
 bool AccessGuard::TokenMatches(std::string_view presented) const noexcept {
   if (presented.size() != FToken.size() || FToken.empty()) return false;
   unsigned char difference = 0;
-  for (std::size_t i = 0; i < FToken.size(); ++i)
-    difference |= static_cast<unsigned char>(presented[i] ^ FToken[i]);
+  for (std::size_t i = 0; i < FToken.size(); ++i) difference |= static_cast<unsigned char>(presented[i] ^ FToken[i]);
   return difference == 0;
 }
 

@@ -8,8 +8,7 @@ namespace kqtool {
 
 bool EventHub::Reader::Take(std::vector<ChunkPtr>& out, std::int64_t& lost, std::int32_t timeoutMs) {
   std::unique_lock hold(FLock);
-  FReady.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                  [&] { return !FQueue.empty() || FLost != 0 || FClosed; });
+  FReady.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return !FQueue.empty() || FLost != 0 || FClosed; });
   const bool any = !FQueue.empty() || FLost != 0;
   for (ChunkPtr& chunk : FQueue) out.push_back(std::move(chunk));
   FQueue.clear();

@@ -1,7 +1,7 @@
 // The HTTP library comes first: on Windows its winsock2.h must precede any windows.h.
-#include <httplib.h>
-
 #include "http_view.h"
+
+#include <httplib.h>
 
 #include <atomic>
 #include <stdexcept>
@@ -79,7 +79,8 @@ int HttpView::Bind(const std::string& address, int port) {
   http.set_write_timeout(10);
   // Idle kept-alive connections hold a worker too, and Stop waits for them.
   http.set_keep_alive_timeout(2);
-  const std::string host = std::string(address.size() > 1 && address.front() == '[' ? address.substr(1, address.size() - 2) : address);
+  const std::string host =
+      std::string(address.size() > 1 && address.front() == '[' ? address.substr(1, address.size() - 2) : address);
   int bound = port;
   if (port == 0)
     bound = http.bind_to_any_port(host);
@@ -275,7 +276,8 @@ int HttpView::Bind(const std::string& address, int port) {
   });
 
   http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty()) SetText(res, res.status, "kqmon: " + std::string(httplib::detail::status_message(res.status)));
+    if (res.body.empty())
+      SetText(res, res.status, "kqmon: " + std::string(httplib::detail::status_message(res.status)));
   });
   return bound;
 }

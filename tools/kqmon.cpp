@@ -115,9 +115,7 @@ int Run(int argc, char** argv) {
       ->type_name("N")
       ->check(CLI::Range(0, 65535))
       ->capture_default_str();
-  serveCommand->add_option("--bind", serve.Bind, "the address to listen on")
-      ->type_name("ADDR")
-      ->capture_default_str();
+  serveCommand->add_option("--bind", serve.Bind, "the address to listen on")->type_name("ADDR")->capture_default_str();
   serveCommand->add_flag("--allow-remote", serve.AllowRemote,
                          "allow a --bind address that other machines can reach (plain HTTP)");
   serveCommand->add_option("--top", serve.TopRows, "rows of the top-statements view")

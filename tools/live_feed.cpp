@@ -36,13 +36,14 @@ const char* StateName(WatchState state) {
 LiveFeed::LiveFeed(EventHub& hub, const Settings& settings)
     : FHub(hub),
       FSettings(settings),
-      FPrinter(std::make_unique<JsonFormatter>(),
-               [this] {
-                 auto target = std::make_unique<PendingTarget>();
-                 FPending = target.get();
-                 return target;
-               }(),
-               settings.Filter),
+      FPrinter(
+          std::make_unique<JsonFormatter>(),
+          [this] {
+            auto target = std::make_unique<PendingTarget>();
+            FPending = target.get();
+            return target;
+          }(),
+          settings.Filter),
       FTop(settings.Burst) {
   if (settings.Filter.Grep) FPattern.emplace(*settings.Filter.Grep);
 }

@@ -59,8 +59,8 @@ int RunServe(const ServeOptions& options) {
     feed.Between(monitor);
     return true;
   };
-  watcher.Steer(between, [&](WatchState state, const ClientInfo& client) { feed.OnState(state, client); },
-                ServePollMs);
+  watcher.Steer(
+      between, [&](WatchState state, const ClientInfo& client) { feed.OnState(state, client); }, ServePollMs);
   const int code = watcher.Run(
       [&](const std::vector<kq::TraceLine>& lines, const ClientInfo& client) { return feed.OnBatch(lines, client); });
   requests.Close();
