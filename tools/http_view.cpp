@@ -157,6 +157,9 @@ int HttpView::Bind(const std::string& address, int port) {
     });
   }
 
+  // Browsers ask for it on their own; there is none, and a 404 would only litter their console.
+  http.Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+
   http.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
     std::shared_ptr<EventHub::Reader> reader = FHub.Subscribe();
     if (!reader) return SetText(res, 503, "kqmon: too many open event streams (or the monitor has stopped)");
