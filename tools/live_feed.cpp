@@ -205,7 +205,8 @@ void LiveFeed::AppendClients(kq::Monitor& monitor, OutputBuffer& out) {
     json.Member("position", i);
     json.Member("kq.client.id", entry.ID);
     json.Member("kq.client.name", std::u16string_view(kq::ReadFixedText(entry.Name, 58)));
-    json.Member("alive", ClientAlive(entry, watched));
+    json.Member("alive", ClientAlive(directory, entry, watched));
+    json.Member("dead", directory.ClientDead(entry.ID));
     json.EndObject();
   }
 }

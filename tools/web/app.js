@@ -307,7 +307,10 @@
       tr.dataset.client = id;
       cell(tr, id, 'num');
       cell(tr, client['kq.client.name']);
-      cell(tr, client.alive ? 'live' : 'dead', client.alive ? 'alive' : 'dead');
+      // Dead: its process ended without leaving. Not answering: alive for all we know, but it did
+      // not answer the last ping (a client pauses after another client's signal).
+      const state = client.dead ? 'dead' : client.alive ? 'live' : 'not answering';
+      cell(tr, state, client.alive ? 'alive' : 'dead');
       const td = cell(tr, '');
       const button = document.createElement('button');
       button.type = 'button';
