@@ -96,6 +96,9 @@ void Monitor::OpenBuffer() {
   // Opened before the client is asked, so that the view settings and the spool path are in place
   // before its first record can be evicted.
   FBuffer = OpenOwnSizeBuffer();
+  // An old ring of the same size that another holder still keeps open holds records that were read
+  // already: the new client's records must start an empty one.
+  FBuffer->Clear(false);
   FBuffer->SetUseRefNo(FUseRefNo);
   FBuffer->SetUseTime(FUseTime);
   FBuffer->SetSpoolFile(ActiveSpoolFile());

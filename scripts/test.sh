@@ -153,6 +153,14 @@ bash scripts/campaign.sh 2>&1 | tee "$logs/campaign.log"
 add_script_counts "$logs/campaign.log"
 end
 
+begin browser "the live view (kqmon serve) in headless Chromium"
+if timeout 180 bash scripts/browser-test.sh build/linux 2>&1 | tee "$logs/browser.log"; then
+  pass
+else
+  fail "the served page did not show what it should"
+fi
+end
+
 begin win32
 if build win32; then
   packaged+=(win32)

@@ -1,5 +1,6 @@
 #include "client_watcher.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -118,31 +119,49 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
   };
   while (!stopped && !InterruptRequested() && !expired()) {
     tick();
+    if (FBetween && !FBetween(monitor)) break;
+    if (FSwitchTo) {
+      if (monitor.Attached()) {
+        deliver(monitor.Detach());
+        Status("detached from client " + std::to_string(client.ID));
+        Announce(WatchState::Detached, client);
+      }
+      FSettings.Client = std::move(*FSwitchTo);
+      FSwitchTo.reset();
+      announcedWait = false;
+      detached = false;
+    }
     if (!monitor.Attached()) {
       if (detached && FSettings.UntilDetach) break;
       std::optional<std::int32_t> id = PickClient(monitor);
       if (!id) {
-        if (!announcedWait)
+        if (!announcedWait) {
           Status(FSettings.Client.empty() ? "waiting for a client to start"
                                           : "waiting for client " + FSettings.Client + " to start");
+          Announce(WatchState::Waiting, {});
+        }
         announcedWait = true;
-        monitor.Poll(200);
+        monitor.Poll(FPollMs);
         continue;
       }
       if (!monitor.Attach(*id)) {
         Status("client " + std::to_string(*id) + " did not attach; retrying");
-        kq::SleepMs(500);
+        kq::SleepMs(static_cast<std::uint32_t>(std::min<std::int32_t>(FPollMs, 500)));
         continue;
       }
       announcedWait = false;
       client = {*id, monitor.Directory().GetClientName(*id)};
       Status("watching client " + std::to_string(*id) + " (" + kq::Utf16ToUtf8(client.Name) + "), buffer " +
              std::to_string(FSettings.BufferKB) + " KB");
+      Announce(WatchState::Attached, client);
     }
-    kq::MonitorMessage message = monitor.Poll(200);
+    kq::MonitorMessage message = monitor.Poll(FPollMs);
     deliver(monitor.ReadNew());
     ReportSpoolStop(monitor);
-    if (ReportLeaving(message, monitor)) detached = true;
+    if (ReportLeaving(message, monitor)) {
+      Announce(WatchState::Detached, client);
+      detached = true;
+    }
   }
   deliver(monitor.ReadNew());
   if (!FSettings.Save.empty() && monitor.Buffer()) {

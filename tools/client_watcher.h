@@ -24,6 +24,9 @@ struct WatchSettings {
   bool UntilDetach = false;
 };
 
+// What a watch is doing, for callers that show it (the served page).
+enum class WatchState { Waiting, Attached, Detached };
+
 // Attaches to the chosen client as the one monitor and hands every batch of records (statements and
 // gaps, in reference-number order) to the caller until Ctrl+C, the duration, the client's leaving
 // (with UntilDetach) or the caller asks to stop. Refuses to start while another monitor is alive:
@@ -33,8 +36,24 @@ class ClientWatcher {
   // Returns false to stop the watch (the output cannot take more).
   using BatchFn = std::function<bool(const std::vector<kq::TraceLine>&, const ClientInfo&)>;
   using TickFn = std::function<void()>;
+  // Runs on the watch's thread once the monitor is registered and then between every two polls:
+  // the one place where others may use the monitor (it is not shared between threads). Returns
+  // false to stop the watch.
+  using BetweenFn = std::function<bool(kq::Monitor&)>;
+  using StateFn = std::function<void(WatchState, const ClientInfo&)>;
 
   explicit ClientWatcher(WatchSettings settings) : FSettings(std::move(settings)) {}
+
+  // For a watch that others steer (kqmon serve): `between` runs at least every `pollMs`, and
+  // `onState` hears of every attach, wait and detach.
+  void Steer(BetweenFn between, StateFn onState, std::int32_t pollMs) {
+    FBetween = std::move(between);
+    FOnState = std::move(onState);
+    FPollMs = pollMs;
+  }
+  // From `between`: leave the current client (its unread records are delivered first) and watch
+  // `client` (an ID or a name) from now on.
+  void SwitchTo(std::string client) { FSwitchTo = std::move(client); }
 
   // The exit code: 0, or 1 after a message on standard error. `onSecond` (may be empty) runs about
   // once a second.
@@ -48,7 +67,15 @@ class ClientWatcher {
   // Reports the watched client's leaving; true when it left (detached, or its process died).
   static bool ReportLeaving(const kq::MonitorMessage& message, const kq::Monitor& monitor);
 
+  void Announce(WatchState state, const ClientInfo& client) const {
+    if (FOnState) FOnState(state, client);
+  }
+
   WatchSettings FSettings;
+  BetweenFn FBetween;
+  StateFn FOnState;
+  std::int32_t FPollMs = 200;
+  std::optional<std::string> FSwitchTo;
 };
 
 // A message of the tools on standard error, "kqmon: " first.

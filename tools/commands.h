@@ -34,11 +34,25 @@ struct TopOptions {
   BurstRule Burst;
 };
 
+// The fixed port of `kqmon serve` unless --port says otherwise ("kq" in ASCII, 0x6b71).
+inline constexpr std::int32_t DefaultServePort = 27505;
+
+struct ServeOptions {
+  WatchSettings Watch;
+  StatementFilter Filter;
+  std::string Bind = "127.0.0.1";
+  std::int32_t Port = DefaultServePort;  // 0: any free port
+  bool AllowRemote = false;              // needed to bind an address other machines can reach
+  std::int32_t TopRows = 20;
+  BurstRule Burst;
+};
+
 int RunList(const ListOptions& options);
 int RunPing(const ListOptions& options);
 int RunSignal(std::int32_t clientID, std::int32_t value);
 int RunRealloc(std::int32_t kilobytes, const std::string& client);
 int RunWatch(const WatchOptions& options);
 int RunTop(const TopOptions& options);
+int RunServe(const ServeOptions& options);
 
 }  // namespace kqtool

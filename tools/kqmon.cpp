@@ -1,6 +1,7 @@
 // kqmon: the command-line monitor. Lists the traced clients, attaches to one and shows its statements
-// live (as text or JSON lines, filtered, redacted, into rotating files), aggregates them by shape
-// (top), and drives the other requests of the channel (ping, data signal, buffer reallocation).
+// live (as text or JSON lines, filtered, redacted, into rotating files, or in a browser), aggregates
+// them by shape (top), and drives the other requests of the channel (ping, data signal, buffer
+// reallocation).
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <string>
@@ -26,8 +27,9 @@ void AddFormat(CLI::App& command, std::string& format) {
       ->capture_default_str();
 }
 
+// `colour` may be null: a command whose output is not a terminal's has no --color.
 void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& filter, std::string& grep,
-                      std::string& colour) {
+                      std::string* colour) {
   command
       .add_option("--client", watch.Client,
                   "the client to watch, by ID or by name (default: the first listed, else the next to start)")
@@ -45,7 +47,8 @@ void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& 
   command.add_option("--grep", grep, "only statements that contain PATTERN (plain text, any case)")
       ->type_name("PATTERN");
   command.add_flag("--redact", filter.Redact, "replace string and numeric literals with ? in all output");
-  command.add_option("--color", colour, "colour: auto (a terminal, unless NO_COLOR is set), always, never")
+  if (!colour) return;
+  command.add_option("--color", *colour, "colour: auto (a terminal, unless NO_COLOR is set), always, never")
       ->type_name("WHEN")
       ->check(CLI::IsMember({"auto", "always", "never"}))
       ->capture_default_str();
@@ -71,7 +74,7 @@ int Run(int argc, char** argv) {
   CLI::App* watchCommand = app.add_subcommand("watch", "attach to a client and print its statements live until Ctrl+C");
   watchCommand->add_flag("--refno", watch.Watch.RefNo, "show reference numbers");
   watchCommand->add_flag("--time", watch.Watch.Time, "show the date and time with milliseconds");
-  AddWatchSettings(*watchCommand, watch.Watch, watch.Filter, watchGrep, watch.Colour);
+  AddWatchSettings(*watchCommand, watch.Watch, watch.Filter, watchGrep, &watch.Colour);
   AddFormat(*watchCommand, watch.Format);
   CLI::Option* output =
       watchCommand->add_option("--output", watch.Output, "write to FILE instead of standard output")->type_name("FILE");
@@ -88,7 +91,7 @@ int Run(int argc, char** argv) {
   TopOptions top;
   std::string topGrep;
   CLI::App* topCommand = app.add_subcommand("top", "attach to a client and count its statements by shape");
-  AddWatchSettings(*topCommand, top.Watch, top.Filter, topGrep, top.Colour);
+  AddWatchSettings(*topCommand, top.Watch, top.Filter, topGrep, &top.Colour);
   AddFormat(*topCommand, top.Format);
   topCommand->add_option("-n,--limit", top.Limit, "rows to show")
       ->type_name("N")
@@ -101,6 +104,23 @@ int Run(int argc, char** argv) {
   topCommand->add_option("--burst-window", top.Burst.WindowMs, "... within this many milliseconds")
       ->type_name("MS")
       ->check(CLI::Range(1, 3600000))
+      ->capture_default_str();
+
+  ServeOptions serve;
+  std::string serveGrep;
+  CLI::App* serveCommand = app.add_subcommand(
+      "serve", "watch like watch does and show it live in a browser: prints the page's URL with its access token");
+  AddWatchSettings(*serveCommand, serve.Watch, serve.Filter, serveGrep, nullptr);
+  serveCommand->add_option("--port", serve.Port, "the port to listen on (0: any free one)")
+      ->type_name("N")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  serveCommand->add_option("--bind", serve.Bind, "the address to listen on")->type_name("ADDR")->capture_default_str();
+  serveCommand->add_flag("--allow-remote", serve.AllowRemote,
+                         "allow a --bind address that other machines can reach (plain HTTP)");
+  serveCommand->add_option("--top", serve.TopRows, "rows of the top-statements view")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000))
       ->capture_default_str();
 
   std::int32_t signalID = 0, signalValue = 0;
@@ -130,12 +150,14 @@ int Run(int argc, char** argv) {
   }
   if (!watchGrep.empty()) watch.Filter.Grep = kq::Utf8ToUtf16(watchGrep);
   if (!topGrep.empty()) top.Filter.Grep = kq::Utf8ToUtf16(topGrep);
+  if (!serveGrep.empty()) serve.Filter.Grep = kq::Utf8ToUtf16(serveGrep);
 
   PrepareConsole();
   if (*listCommand) return RunList(list);
   if (*pingCommand) return RunPing(ping);
   if (*watchCommand) return RunWatch(watch);
   if (*topCommand) return RunTop(top);
+  if (*serveCommand) return RunServe(serve);
   if (*signalCommand) return RunSignal(signalID, signalValue);
   if (*reallocCommand) return RunRealloc(reallocKB, reallocClient);
   return 2;

@@ -1,0 +1,436 @@
+// The live view of kqmon serve. Reads the server's event stream (one JSON object of kqmon's
+// --format json schema per event) and shows the watched client's statements in a grid that holds
+// at most MaxRows rows, rendering only the rows in sight; every statement that does not stay in view
+// is counted. The work per animation frame is bounded, so a flood cannot freeze the page.
+'use strict';
+
+(() => {
+  const MaxRows = 10000;
+  const RowHeight = 20; // style.css's --row
+  const ParsePerFrame = 4000;
+  const token = document.querySelector('meta[name="kq-token"]').content;
+
+  // The cookie (set with this load) and this copy carry the token from now on; it need not stay
+  // in the address bar, the history or a screenshot.
+  if (location.search.includes('token=')) history.replaceState(null, '', location.pathname);
+
+  const $ = (id) => document.getElementById(id);
+
+  // What happened to every object the stream brought. Read by the browser test, too.
+  const counters = {
+    statements: 0, // statement and log_started objects received
+    gaps: 0,
+    lost: 0, // statements the ring lost before the monitor read them (the gaps' counts)
+    serverDropped: 0, // objects the server left out of this stream because the page fell behind
+    notShown: 0, // received faster than the page shows them: never parsed
+    evicted: 0, // left the grid at its bound (or on Clear)
+    filteredOut: 0, // did not match the filter when they came
+    bytes: 0,
+    events: 0,
+    frames: 0,
+    longestFrameMs: 0, // the longest time between two animation frames: a freeze shows here
+    longestTaskMs: 0, // the longest piece of stream handling
+  };
+
+  let rows = []; // rows kept, oldest first (each {seq, kind, ref, time, text, cut})
+  let view = rows; // the rows that match the filter
+  let pending = []; // raw lines waiting to become rows
+  let seq = 0;
+  let filter = '';
+  let paused = false;
+  let dirty = true;
+  let watched = null; // the client being watched: {id, name}
+  let clientsList = null; // the client list being received: {monitor, clients}
+  let topRows = [];
+
+  // ---- requests
+
+  async function request(method, path) {
+    const response = await fetch(path, { method, headers: { 'X-Kq-Token': token }, cache: 'no-store' });
+    const text = await response.text();
+    let answer = null;
+    try {
+      answer = JSON.parse(text.split('\n')[0]);
+    } catch (e) {
+      answer = { ok: false, error: text.trim() || response.statusText };
+    }
+    return { status: response.status, answer };
+  }
+
+  function say(text, bad) {
+    const p = $('request-result');
+    p.textContent = text;
+    p.className = bad ? 'note dead' : 'note';
+  }
+
+  async function attach(id) {
+    const { answer } = await request('POST', 'api/attach?client=' + encodeURIComponent(id));
+    say(answer.ok ? 'attaching to client ' + id : answer.error, !answer.ok);
+  }
+
+  $('ping').addEventListener('click', async () => {
+    const { answer } = await request('POST', 'api/ping');
+    say(answer.ok ? 'pinged the clients' : answer.error, !answer.ok);
+  });
+
+  $('signal-form').addEventListener('submit', async (event) => {
+    event.preventDefault();
+    const value = $('signal-value').value.trim();
+    const { answer } = await request('POST', 'api/signal?value=' + encodeURIComponent(value));
+    say(answer.ok ? 'sent ' + answer.value + ' to client ' + answer['kq.client.id'] : answer.error, !answer.ok);
+  });
+
+  // ---- the grid
+
+  const grid = $('grid');
+  const spacer = $('grid-spacer');
+  const pool = [];
+
+  function rowElement() {
+    const div = document.createElement('div');
+    div.className = 'row';
+    for (const name of ['ref', 'time', 'text']) {
+      const span = document.createElement('span');
+      span.className = name;
+      div.appendChild(span);
+    }
+    const mark = document.createElement('span');
+    mark.className = 'cut';
+    mark.textContent = 'cut';
+    mark.title = 'the statement was longer than a record of the trace buffer holds';
+    div.appendChild(mark);
+    $('grid-rows').appendChild(div);
+    return div;
+  }
+
+  function matches(row) {
+    return filter === '' || row.kind !== 's' || row.lower.includes(filter);
+  }
+
+  function applyFilter() {
+    filter = $('filter').value.trim().toLowerCase();
+    view = filter === '' ? rows : rows.filter(matches);
+    dirty = true;
+  }
+  $('filter').addEventListener('input', applyFilter);
+
+  $('pause').addEventListener('click', () => {
+    paused = !paused;
+    $('pause').textContent = paused ? 'Resume' : 'Pause';
+    dirty = true;
+  });
+
+  $('clear').addEventListener('click', () => {
+    counters.evicted += rows.length;
+    rows = [];
+    view = rows;
+    applyFilter();
+  });
+
+  grid.addEventListener('scroll', () => {
+    dirty = true;
+  });
+
+  function render() {
+    spacer.style.height = view.length * RowHeight + 'px';
+    if (!paused) grid.scrollTop = grid.scrollHeight;
+    const first = Math.max(0, Math.floor(grid.scrollTop / RowHeight));
+    const count = Math.ceil(grid.clientHeight / RowHeight) + 2;
+    while (pool.length < count) pool.push(rowElement());
+    for (let i = 0; i < pool.length; i++) {
+      const div = pool[i];
+      const row = i < count ? view[first + i] : undefined;
+      if (!row) {
+        div.style.display = 'none';
+        continue;
+      }
+      div.style.display = '';
+      div.style.transform = 'translateY(' + (first + i) * RowHeight + 'px)';
+      div.className = row.kind === 'g' ? 'row gap' : row.kind === 'l' ? 'row log' : 'row';
+      div.dataset.kind = row.kind;
+      div.children[0].textContent = row.ref;
+      div.children[1].textContent = row.time;
+      div.children[2].textContent = row.text;
+      div.children[3].style.display = row.cut ? '' : 'none';
+    }
+  }
+
+  // ---- rows from the stream
+
+  function toRow(object) {
+    const time = object.time.slice(11, 23);
+    switch (object.kind) {
+      case 'statement':
+        return { kind: 's', ref: object['kq.ref_no'], time, text: object['db.query.text'], cut: object.cut };
+      case 'log_started':
+        return {
+          kind: 'l', ref: object['kq.ref_no'], time,
+          text: '=== log started for ' + object['kq.log_name'] + ' (client ' + object['kq.client.id'] + ') ===',
+          cut: false,
+        };
+      default:
+        return {
+          kind: 'g', ref: object['kq.gap.from_ref_no'], time,
+          text: '--- gap: ' + object['kq.gap.missing'] + ' statement(s) from ref ' + object['kq.gap.from_ref_no'] +
+            ' evicted before they were read ---',
+          cut: false,
+        };
+    }
+  }
+
+  // Moves a bounded number of waiting lines into the grid; when more wait than the grid holds,
+  // the oldest would only pass through it, so they are counted and skipped unparsed.
+  function takePending() {
+    if (pending.length > MaxRows) {
+      const skip = pending.length - MaxRows;
+      for (let i = 0; i < skip; i++) if (pending[i].charCodeAt(9) !== 103 /* g of "gap" */) counters.notShown++;
+      pending = pending.slice(skip);
+    }
+    if (pending.length === 0) return;
+    const take = Math.min(pending.length, ParsePerFrame);
+    for (let i = 0; i < take; i++) {
+      const row = toRow(JSON.parse(pending[i]));
+      row.seq = seq++;
+      if (row.kind === 's') row.lower = row.text.toLowerCase();
+      if (!matches(row)) {
+        counters.filteredOut++;
+        continue;
+      }
+      rows.push(row);
+      if (view !== rows) view.push(row);
+    }
+    pending = take === pending.length ? [] : pending.slice(take);
+    if (rows.length > MaxRows) {
+      const drop = rows.length - MaxRows;
+      const firstKept = rows[drop].seq;
+      let statements = 0;
+      for (let i = 0; i < drop; i++) if (rows[i].kind !== 'g') statements++;
+      counters.evicted += statements;
+      rows.splice(0, drop);
+      if (view !== rows) {
+        let cut = 0;
+        while (cut < view.length && view[cut].seq < firstKept) cut++;
+        if (cut) view.splice(0, cut);
+        if (paused) grid.scrollTop -= cut * RowHeight;
+      } else if (paused) {
+        grid.scrollTop -= drop * RowHeight;
+      }
+    }
+    dirty = true;
+  }
+
+  // A filter can tell a non-matching statement from its raw line, without parsing it: the JSON
+  // text of a statement holds its text unescaped unless the filter has a character JSON escapes.
+  function rawMayMatch(line) {
+    return filter === '' || /["\\\u0000-\u001f]/.test(filter) || line.toLowerCase().includes(filter);
+  }
+
+  function onObject(line) {
+    counters.events++;
+    // Members come in a fixed order, "kind" first: its value tells the kind without parsing.
+    if (line.startsWith('{"kind":"statement"') || line.startsWith('{"kind":"log_started"')) {
+      counters.statements++;
+      if (line.charCodeAt(9) === 115 /* s */ && !rawMayMatch(line)) {
+        counters.filteredOut++;
+        return;
+      }
+      pending.push(line);
+      return;
+    }
+    const object = JSON.parse(line);
+    switch (object.kind) {
+      case 'gap':
+        counters.gaps++;
+        counters.lost += object['kq.gap.missing'];
+        pending.push(line);
+        break;
+      case 'dropped':
+        counters.serverDropped += object['kq.dropped.count'];
+        break;
+      case 'watch':
+        showWatch(object);
+        break;
+      case 'monitor':
+        clientsList = { monitor: object, clients: [] };
+        if (object['kq.client.count'] === 0) showClients();
+        break;
+      case 'client':
+        if (clientsList) {
+          clientsList.clients.push(object);
+          if (clientsList.clients.length >= clientsList.monitor['kq.client.count']) showClients();
+        }
+        break;
+      case 'fingerprint':
+        if (object.rank === 1) topRows = [];
+        topRows.push(object);
+        break;
+      case 'top_summary':
+        showTop(object);
+        break;
+      case 'tally':
+        showTally(object);
+        break;
+      default:
+        break; // kinds of a later kqmon
+    }
+  }
+
+  // ---- the side panels
+
+  function showWatch(object) {
+    const id = object['kq.client.id'];
+    watched = object.state === 'attached' ? { id, name: object['kq.client.name'] } : null;
+    const text = {
+      attached: 'watching client ' + id + ' (' + object['kq.client.name'] + ')',
+      detached: 'client ' + id + ' (' + object['kq.client.name'] + ') detached',
+      waiting: 'waiting for a client',
+    }[object.state] || object.state;
+    $('watch-state').textContent = text + (object.redact ? ' · literals redacted' : '');
+    $('signal-send').disabled = watched === null;
+    if (clientsList) showClients();
+  }
+
+  function cell(tr, text, className) {
+    const td = document.createElement('td');
+    td.textContent = text;
+    if (className) td.className = className;
+    tr.appendChild(td);
+    return td;
+  }
+
+  function showClients() {
+    const body = $('clients').tBodies[0];
+    body.textContent = '';
+    for (const client of clientsList.clients) {
+      const id = client['kq.client.id'];
+      const tr = document.createElement('tr');
+      tr.dataset.client = id;
+      cell(tr, id, 'num');
+      cell(tr, client['kq.client.name']);
+      // Dead: its process ended without leaving. Not answering: alive for all we know, but it did
+      // not answer the last ping (a client pauses after another client's signal).
+      const state = client.dead ? 'dead' : client.alive ? 'live' : 'not answering';
+      cell(tr, state, client.alive ? 'alive' : 'dead');
+      const td = cell(tr, '');
+      const button = document.createElement('button');
+      button.type = 'button';
+      const isWatched = watched !== null && watched.id === id;
+      button.textContent = isWatched ? 'watching' : 'Attach';
+      button.disabled = isWatched;
+      button.className = 'attach';
+      button.addEventListener('click', () => attach(id));
+      td.appendChild(button);
+      body.appendChild(tr);
+    }
+    $('no-clients').style.display = clientsList.clients.length ? 'none' : '';
+  }
+
+  function showTop(summary) {
+    const body = $('top').tBodies[0];
+    body.textContent = '';
+    for (const row of topRows) {
+      const tr = document.createElement('tr');
+      cell(tr, row.count.toLocaleString(), 'num');
+      cell(tr, (row.share * 100).toFixed(1) + '%', 'num');
+      cell(tr, row.bursts, row.bursts > 0 ? 'num dead' : 'num');
+      cell(tr, row['kq.fingerprint'], 'fingerprint');
+      body.appendChild(tr);
+    }
+    topRows = [];
+    $('top-summary').textContent = summary.statements.toLocaleString() + ' statement(s) in ' + summary.fingerprints +
+      ' shape(s); bursts: ' + summary['kq.burst.count'] + ' of one shape within ' + summary['kq.burst.window_ms'] +
+      ' ms';
+  }
+
+  function showTally(tally) {
+    $('tally').textContent = 'monitor: ' + tally.records.toLocaleString() + ' record(s) read, ' +
+      tally.lost.toLocaleString() + ' lost in ' + tally.gaps + ' gap(s)' +
+      (tally.filtered ? ', ' + tally.filtered.toLocaleString() + ' filtered by --grep' : '');
+  }
+
+  function showCounters() {
+    const dropped = counters.notShown + counters.evicted + counters.serverDropped;
+    $('counters').textContent = counters.statements.toLocaleString() + ' received · ' + view.length.toLocaleString() +
+      ' in view · ' + dropped.toLocaleString() + ' dropped from view' +
+      (counters.filteredOut ? ' · ' + counters.filteredOut.toLocaleString() + ' not matching' : '') +
+      (counters.gaps ? ' · ' + counters.lost.toLocaleString() + ' lost in ' + counters.gaps + ' gap(s)' : '');
+  }
+
+  // ---- the stream
+
+  function setStreamState(text, good) {
+    const badge = $('stream-state');
+    badge.textContent = text;
+    badge.className = 'badge ' + (good ? 'live' : 'down');
+  }
+
+  function handleText(text) {
+    const started = performance.now();
+    let at = 0;
+    for (;;) {
+      const end = text.indexOf('\n', at);
+      if (end < 0) break;
+      // "data: " lines carry the objects; blank lines end events, ":" lines are comments.
+      if (text.startsWith('data: ', at)) onObject(text.slice(at + 6, end));
+      at = end + 1;
+    }
+    counters.longestTaskMs = Math.max(counters.longestTaskMs, performance.now() - started);
+    return text.slice(at);
+  }
+
+  async function stream() {
+    for (;;) {
+      try {
+        const response = await fetch('events', { headers: { 'X-Kq-Token': token }, cache: 'no-store' });
+        if (!response.ok) throw new Error(await response.text());
+        setStreamState('live', true);
+        const reader = response.body.getReader();
+        const decoder = new TextDecoder();
+        let rest = '';
+        for (;;) {
+          const { value, done } = await reader.read();
+          if (done) break;
+          counters.bytes += value.length;
+          rest = handleText(rest + decoder.decode(value, { stream: true }));
+        }
+        setStreamState('ended; reconnecting', false);
+      } catch (e) {
+        setStreamState('not connected: ' + (e.message || e), false);
+      }
+      await new Promise((resolve) => setTimeout(resolve, 1000));
+    }
+  }
+
+  let lastFrame = 0;
+  let lastCounters = 0;
+  function frame(now) {
+    if (lastFrame) counters.longestFrameMs = Math.max(counters.longestFrameMs, now - lastFrame);
+    lastFrame = now;
+    counters.frames++;
+    takePending();
+    if (dirty) {
+      dirty = false;
+      render();
+    }
+    if (now - lastCounters > 200) {
+      lastCounters = now;
+      showCounters();
+    }
+    requestAnimationFrame(frame);
+  }
+
+  // For tests and the curious: the counters and the rows in view.
+  window.kqView = {
+    counters,
+    rowsInView: () => view.length,
+    snapshot: () => view.map((row) => ({ kind: row.kind, ref: row.ref, time: row.time, text: row.text, cut: row.cut })),
+    resetFrameStats: () => {
+      counters.longestFrameMs = 0;
+      counters.longestTaskMs = 0;
+    },
+  };
+
+  $('signal-send').disabled = true;
+  requestAnimationFrame(frame);
+  stream();
+})();
