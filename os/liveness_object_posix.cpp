@@ -14,7 +14,8 @@ void InitLiveness(void* memory, void*) {
 
 LivenessObject::LivenessObject(std::u16string_view name) {
   int error = 0;
-  auto object = NamedObject::Open(name, NamedObjectKind::Liveness, sizeof(NamedObjectTag), InitLiveness, nullptr, error);
+  auto object =
+      NamedObject::Open(name, NamedObjectKind::Liveness, sizeof(NamedObjectTag), InitLiveness, nullptr, error);
   if (!object) RaiseOpenError(SKqMutexError, name, NamedObjectKind::Liveness, error);
   FHandle.Reset(reinterpret_cast<THandle>(object.release()));
 }

@@ -7,7 +7,10 @@ namespace kq {
 LivenessObject::LivenessObject(std::u16string_view name) {
   std::u16string kernelName = KernelObjectName(name);
   HANDLE h = CreateMutexW(nullptr, FALSE, AsWide(kernelName));
-  if (!h) RaiseCreateError(SKqMutexError, name, static_cast<int>(GetLastError()));
+  if (!h) {
+    const DWORD error = GetLastError();
+    RaiseCreateError(SKqMutexError, name, static_cast<int>(error));
+  }
   FHandle.Reset(reinterpret_cast<THandle>(h));
 }
 

@@ -277,7 +277,8 @@ TEST(Kqmon, ListSaysWhenNoMonitorIsRegisteredAndListsClientsAsJson) {
 
 TEST(Kqmon, AWatchedClientThatIsKilledEndsTheWatchAndListsAsDead) {
   kqtest::ScopedNamespace ns;
-  kq::TClientDirectory directory(kq::KqDirectoryCapacity);  // held, as any other process may, so the table outlives the watch
+  kq::TClientDirectory directory(
+      kq::KqDirectoryCapacity);  // held, as any other process may, so the table outlives the watch
   ToolProcess watch("kqmon", {"watch", "--until-detach", "--duration", "120"});
   ASSERT_TRUE(MonitorRegistered());
   kqtest::ChildProcess doomed({"driver", "34", "1000000", "5", "-1"});
