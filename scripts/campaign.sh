@@ -56,19 +56,20 @@ kqmon=$root/build/linux/tools/kqmon
 
 work=$(mktemp -d /tmp/kq-campaign.XXXXXX)
 started=()
-cleanup() {
-  local pid
-  for pid in "${started[@]}"; do kill -9 "$pid" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-  rm -rf /dev/shm/kq-*-kqc$$-* 2>/dev/null
-}
-trap cleanup EXIT
-
 passed=0
 failed=0
 xfailed=0
 skipped=0
+cleanup() {
+  local pid
+  for pid in "${started[@]}"; do kill -9 "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  # The logs of a failed run stay for a look.
+  if [ "$failed" -gt 0 ]; then echo "campaign: logs kept in $work"; else rm -rf "$work"; fi
+  rm -rf /dev/shm/kq-*-kqc$$-* 2>/dev/null
+}
+trap cleanup EXIT
+
 figures=()
 pass() { passed=$((passed + 1)); figures+=("PASS  $1"); echo "campaign: PASS $1"; }
 fail() { failed=$((failed + 1)); figures+=("FAIL  $1"); echo "campaign: FAIL $1"; }

@@ -586,7 +586,13 @@ class HostileWriter {
       FRecords.push_back(std::make_unique<kq::TSharedMem>(kq::FormatKq(u"%s.Data", {name}), 12));
       FEvents.push_back(std::make_unique<kq::TEvent>(name, name == kq::KqConnectEventName));
     }
+    const auto* bytes = static_cast<const unsigned char*>(FDirectory->Buffer());
+    FSoundDirectory.assign(bytes, bytes + FDirectory->MappedSize());
   }
+
+  // Puts the directory back as it was at the start (the driver listed), so that the pair gets
+  // through whole handshakes again between the bursts.
+  void Repair() { std::memcpy(FDirectory->Buffer(), FSoundDirectory.data(), FSoundDirectory.size()); }
 
   std::int64_t Writes() const { return FWrites; }
 
@@ -676,13 +682,15 @@ class HostileWriter {
 
   std::mt19937 FRng;
   std::unique_ptr<kq::TSharedMem> FDirectory;
+  std::vector<unsigned char> FSoundDirectory;
   std::vector<std::unique_ptr<kq::TSharedMem>> FRecords;
   std::vector<std::unique_ptr<kq::TEvent>> FEvents;
   std::int64_t FWrites = 0;
 };
 
 // hostile-writer SECONDS SEED: for SECONDS, writes extremes, cycles, out-of-range offsets and random
-// bytes into the directory, the event records and the trace buffer, and sets the events.
+// bytes into the directory, the event records and the trace buffer, and sets the events; now and then
+// it puts the directory back and pauses, so that the pair attaches again under the next burst.
 int HostileWriterRole(const std::vector<std::string>& args) {
   if (args.size() != 2) return 2;
   const auto deadline = After(std::stod(args[0]));
@@ -691,7 +699,11 @@ int HostileWriterRole(const std::vector<std::string>& args) {
   while (Clock::now() < deadline) {
     writer.Round();
     // Bursts with breathing space, so that the pair also gets through whole handshakes.
-    if (++rounds % 64 == 0) kq::SleepMs(rounds % 1024 == 0 ? 100 : 2);
+    if (++rounds % 64 == 0) kq::SleepMs(2);
+    if (rounds % 1024 == 0) {
+      writer.Repair();
+      kq::SleepMs(100);
+    }
   }
   std::printf("hostile-writer: %lld rounds, %lld hostile writes\n", static_cast<long long>(rounds),
               static_cast<long long>(writer.Writes()));
