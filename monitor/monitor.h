@@ -117,7 +117,7 @@ class Monitor {
   std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;
   std::vector<TraceLineView> FViews;
-  bool FReadStalled = false;  // the last read got nowhere although records were waiting
+  bool FReadStalled = false;   // the last read got nowhere although records were waiting
   std::int32_t FWatchUs = 20;  // the next watch's length
 };
 
