@@ -3,6 +3,7 @@
 // mapping or loop forever. Built with KQ_FUZZ_MAKE_SEEDS it instead writes a corpus of valid buffers.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -71,7 +72,9 @@ void Touch(const std::u16string& text) {
   const std::uint8_t arg = op >> 4;
   const std::int32_t count = b.Count();
   // Indices near both ends and just outside them.
-  const std::int32_t index = (arg & 8) ? count - 1 - (arg & 7) : static_cast<std::int32_t>(arg & 7) - 1;
+  // Count comes from the fuzzed header: work it out wider, then clamp into the index type.
+  const std::int64_t wide = (arg & 8) ? std::int64_t{count} - 1 - (arg & 7) : std::int64_t{arg & 7} - 1;
+  const auto index = static_cast<std::int32_t>(std::clamp<std::int64_t>(wide, INT32_MIN, INT32_MAX));
   switch (op & 15) {
     case 0:
       AddText(b, arg * 13u, u'a');
@@ -123,7 +126,8 @@ void Touch(const std::u16string& text) {
       for (int i = 0; i < 8 + arg * 4; ++i) AddText(b, 20 + i % 30, u'c');
       break;
     case 13:
-      for (std::int32_t i = count - 1; i >= 0 && i > count - 300; --i) Touch(b.ColItem(i, 2));
+      for (std::int64_t i = std::int64_t{count} - 1; i >= 0 && i > std::int64_t{count} - 300; --i)
+        Touch(b.ColItem(static_cast<std::int32_t>(i), 2));
       break;
     case 14: {
       Touch(b.SpoolFile());

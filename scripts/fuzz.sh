@@ -16,6 +16,9 @@ fi
 cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds client_directory_fuzz ipc_event_fuzz
 
 work="$(mktemp -d)"
+# A crashing input outlives the scratch directory, so that it can be replayed: $build/fuzz/TARGET FILE
+artifacts="$build/artifacts"
+mkdir -p "$artifacts"
 trap 'rm -rf "$work"' EXIT
 "$build/fuzz/ipc_buffer_make_seeds" "$work/seeds"
 cd "$work"
@@ -24,6 +27,6 @@ for target in ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz; do
   mkdir -p "$work/corpus-$target"
   seeds=()
   [ "$target" = ipc_buffer_fuzz ] && seeds=("$work/seeds")
-  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$artifacts/" \
     -max_len=8192 "$work/corpus-$target" "${seeds[@]}"
 done

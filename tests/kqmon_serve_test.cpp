@@ -301,7 +301,7 @@ TEST(KqmonServe, AttachSwitchesTheClientAndASentValueReachesTheWatchedDriver) {
       last = o["kq.ref_no"].Number;
     }
     // Its ring starts empty: nothing of the first client's shows under the second one's name.
-    const JsonValue& started = OfKind(objects, "log_started").back();
+    const JsonValue started = OfKind(objects, "log_started").back();
     EXPECT_EQ(started["kq.client.id"].Number, 92);
     EXPECT_EQ(started["kq.ref_no"].Number, 1);
     for (const JsonValue& o : OfKind(objects, "statement"))
