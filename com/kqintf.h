@@ -63,12 +63,39 @@ typedef void(KQ_CALLBACK* KqCallbackProc)(void* callbackData, void* sender, int3
 // SubmitStatement traces one statement of len code units; text[len] is read too and must be the NUL.
 // KqTrue when a monitor is attached and took it; KqFalse when dropped (no monitor, not attached, bad
 // arguments).
+// The outcome of one completed statement, for IKqClient2::SubmitStatementOutcome.
+KQ_CONSTANT int32_t KqStatusSuccess = 0;
+KQ_CONSTANT int32_t KqStatusError = 1;
+// Longest message carried, in UTF-16 code units; a longer one is cut.
+KQ_CONSTANT int32_t KqOutcomeMessageMax = 255;
+typedef struct KqOutcome {
+  int64_t durationMicros;  // how long the statement ran, in microseconds; -1 when not known
+  int64_t rows;            // rows returned or affected; -1 when not known
+  int32_t status;          // KqStatusSuccess or KqStatusError
+  int32_t nativeCode;      // the driver's or server's own error code; 0 when none
+  WCHAR sqlState[6];       // the SQLSTATE, five characters and a NUL; empty (first unit NUL) when none
+  const WCHAR* message;    // NUL-terminated short message, null when none; cut to KqOutcomeMessageMax units
+} KqOutcome;
+
+// IKqClient2 is our own extension, reached by QueryInterface(IID_IKqClient2) on the same object.
+// SubmitStatementOutcome traces one completed statement (text and len as for SubmitStatement) with its
+// outcome; the record's time stamp is the completion. Same rules as SubmitStatement: it never waits,
+// allocates nothing and returns KqTrue when a monitor took it. A monitor that does not know the
+// extension shows the statement's text as it would show it from SubmitStatement.
+// {9B615602-AF66-444C-8995-1A18B719B3D2}
+KQ_CONSTANT IID IID_IKqClient2 = {0x9B615602, 0xAF66, 0x444C, {0x89, 0x95, 0x1A, 0x18, 0xB7, 0x19, 0xB3, 0xD2}};
+
 #ifdef __cplusplus
 
 struct IKqClient : public IUnknown {
   [[nodiscard]] virtual int32_t STDMETHODCALLTYPE AttachClient(int32_t id, const WCHAR* name, void* callbackData,
                                                                KqCallbackProc callbackProc) = 0;
   virtual int32_t STDMETHODCALLTYPE SubmitStatement(const WCHAR* text, int32_t len) = 0;
+};
+
+struct IKqClient2 : public IKqClient {
+  virtual int32_t STDMETHODCALLTYPE SubmitStatementOutcome(const WCHAR* text, int32_t len,
+                                                           const KqOutcome* outcome) = 0;
 };
 
 #else
@@ -84,6 +111,21 @@ typedef struct IKqClientVtbl {
 } IKqClientVtbl;
 struct IKqClient {
   IKqClientVtbl* lpVtbl;
+};
+
+typedef struct IKqClient2 IKqClient2;
+typedef struct IKqClient2Vtbl {
+  HRESULT(STDMETHODCALLTYPE* QueryInterface)(IKqClient2* This, REFIID riid, void** ppvObject);
+  ULONG(STDMETHODCALLTYPE* AddRef)(IKqClient2* This);
+  ULONG(STDMETHODCALLTYPE* Release)(IKqClient2* This);
+  int32_t(STDMETHODCALLTYPE* AttachClient)(IKqClient2* This, int32_t id, const WCHAR* name, void* callbackData,
+                                           KqCallbackProc callbackProc);
+  int32_t(STDMETHODCALLTYPE* SubmitStatement)(IKqClient2* This, const WCHAR* text, int32_t len);
+  int32_t(STDMETHODCALLTYPE* SubmitStatementOutcome)(IKqClient2* This, const WCHAR* text, int32_t len,
+                                                     const KqOutcome* outcome);
+} IKqClient2Vtbl;
+struct IKqClient2 {
+  IKqClient2Vtbl* lpVtbl;
 };
 
 #endif
