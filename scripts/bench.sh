@@ -33,7 +33,7 @@ bash scripts/icount.sh --build build/linux | grep '^|' || true
 echo
 KQ_NAMESPACE="bench-$$" build/linux/bench/kq_signal_cost 200000 | sed 's/^/linux: /'
 
-if [ "$wine" -eq 1 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+if [ "$wine" -eq 1 ] && /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine ]; then
   if { cmake --preset win32 && cmake --build --preset win32 -j2 --target kq_signal_cost; } >build-bench-win32.log 2>&1; then
     rm -f build-bench-win32.log
     KQ_NAMESPACE="bench-$$" bash scripts/wine-run.sh build/win32/bench/kq_signal_cost.exe 20000 2>/dev/null | tr -d '\r' |

@@ -6,7 +6,7 @@ cd "$root"
 say() { echo "demo: $*"; }
 
 say "checking the Debian packages the build needs"
-bash scripts/setup.sh
+bash scripts/setup.sh core
 say "configuring the linux build in build/linux"
 mkdir -p build
 if ! cmake --preset linux >build/demo-configure.log 2>&1; then

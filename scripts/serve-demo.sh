@@ -4,7 +4,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-bash scripts/setup.sh
+# kqmon serve needs cpp-httplib besides what every build needs.
+bash scripts/setup.sh --require core,serve core serve
 cmake --preset linux >/dev/null
 cmake --build --preset linux -j2 --target kqmon kqdemo kqclient >/dev/null
 bin=build/linux/tools
