@@ -29,10 +29,6 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-# The one case that needs the liveness of dead entries (the directory purges a killed driver's entry);
-# until that is on main, its failure is expected and reported as such, never counted as a pass.
-xfail_until_liveness=1
-
 # Time shares in seconds (CI: fixed and small).
 if [ "$minutes" -gt 0 ]; then
   total=$((minutes * 60))
@@ -58,7 +54,6 @@ work=$(mktemp -d /tmp/kq-campaign.XXXXXX)
 started=()
 passed=0
 failed=0
-xfailed=0
 skipped=0
 cleanup() {
   local pid
@@ -73,7 +68,6 @@ trap cleanup EXIT
 figures=()
 pass() { passed=$((passed + 1)); figures+=("PASS  $1"); echo "campaign: PASS $1"; }
 fail() { failed=$((failed + 1)); figures+=("FAIL  $1"); echo "campaign: FAIL $1"; }
-xfail() { xfailed=$((xfailed + 1)); figures+=("XFAIL $1"); echo "campaign: XFAIL $1"; }
 skip() { skipped=$((skipped + 1)); figures+=("SKIP  $1"); echo "campaign: SKIP $1"; }
 wanted() { [ -z "$only" ] || [[ ",$only," == *",$1,"* ]]; }
 # Starts a background process, remembered so that nothing outlives the campaign.
@@ -147,14 +141,8 @@ chaos() {
   rc=$?
   kill $mon 2>/dev/null; wait_for $mon 10 >/dev/null
   line="chaos: 20 drivers killed under one live monitor, then a new driver: $(cat "$dir/register.out")"
-  if [ $rc -eq 0 ]; then
-    pass "$line"
-    [ $xfail_until_liveness -eq 1 ] && echo "campaign: note: this case passes now; drop xfail_until_liveness in scripts/campaign.sh"
-  elif [ $xfail_until_liveness -eq 1 ]; then
-    xfail "$line (expected to fail until dead entries are purged by the liveness of issue 9)"
-  else
-    fail "$line"
-  fi
+  # The directory purges the killed drivers' entries by their liveness, so the new one finds room.
+  if [ $rc -eq 0 ]; then pass "$line"; else fail "$line"; fi
 }
 
 # ---- leaks ----
@@ -293,5 +281,5 @@ done
 
 echo "=== campaign figures"
 for f in "${figures[@]}"; do echo "$f"; done
-echo "campaign: $passed passed, $failed failed, $((skipped + xfailed)) skipped ($xfailed of them expected failures)"
+echo "campaign: $passed passed, $failed failed, $skipped skipped"
 [ "$failed" -eq 0 ]

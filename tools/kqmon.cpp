@@ -157,7 +157,17 @@ int Run(int argc, char** argv) {
   if (*pingCommand) return RunPing(ping);
   if (*watchCommand) return RunWatch(watch);
   if (*topCommand) return RunTop(top);
+#if KQ_HAVE_SERVE
   if (*serveCommand) return RunServe(serve);
+#else
+  if (*serveCommand) {
+    std::fputs(
+        "kqmon: this build has no serve: cpp-httplib's httplib.h was missing when it was built "
+        "(scripts/setup.sh serve installs it; then build again)\n",
+        stderr);
+    return 1;
+  }
+#endif
   if (*signalCommand) return RunSignal(signalID, signalValue);
   if (*reallocCommand) return RunRealloc(reallocKB, reallocClient);
   return 2;
