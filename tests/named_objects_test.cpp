@@ -202,6 +202,23 @@ TEST(Event, TimedOutWaitHasLetAtLeastItsTimeOutPass) {
   EXPECT_TRUE(early.empty()) << early.size() << " early, first: " << early.front();
 }
 
+TEST(Event, TimedOutWaitUnlessStoppedHasLetAtLeastItsTimeOutPass) {
+  kqtest::ScopedNamespace ns;
+  TEvent event(u"Ev", false);
+  StopSignal stop;
+  std::vector<std::string> early;
+  for (int round = 0; round < 3; ++round)
+    for (std::int32_t timeOut : {1, 2, 5, 10, 15, 16, 17, 31}) {
+      auto start = std::chrono::steady_clock::now();
+      WaitResult result = event.WaitUnlessStopped(timeOut, stop);
+      auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+      EXPECT_EQ(result, WaitResult::TimedOut);
+      if (us.count() < timeOut * 1000)
+        early.push_back(std::to_string(timeOut) + " ms after " + std::to_string(us.count()) + " us");
+    }
+  EXPECT_TRUE(early.empty()) << early.size() << " early, first: " << early.front();
+}
+
 TEST(Event, AutoEventWakesOneWaitingThreadPerSignal) {
   kqtest::ScopedNamespace ns;
   TEvent event(u"Ev", false);
