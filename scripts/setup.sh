@@ -65,7 +65,18 @@ if [ $explicit_required -eq 0 ]; then
   for g in "${requested[@]}"; do [ "$g" != core ] || required=(core); done
 fi
 
-installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+# What dpkg has installed, read once (and again after each install): one query, not one per package.
+declare -A have=()
+read_installed() {
+  have=()
+  local p native
+  native=$(dpkg --print-architecture)
+  # A Multi-Arch: same package is listed with its architecture even when it is the native one.
+  while read -r p; do have[${p%:"$native"}]=1; done < <(dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' 2>/dev/null |
+    awk '$1 == "ii" { print $2 }')
+}
+installed() { [ -n "${have[$1]+x}" ]; }
+read_installed
 httplib_dir=/usr/local/src/cpp-httplib
 group_complete() {
   local p
@@ -150,12 +161,13 @@ if [ ${#pending[@]} -gt 0 ]; then
     for p in ${group_packages[$g]}; do installed "$p" || missing+=("$p"); done
     if [ ${#missing[@]} -gt 0 ]; then
       say "$g: installing ${missing[*]}"
-      if ! "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >"$work/$g.log" 2>&1; then
+      if ! "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=300 "${missing[@]}" >"$work/$g.log" 2>&1; then
         reason=$(apt_reason "$work/$g.log")
         [ -z "$update_failures" ] || reason="${reason:-apt-get install failed}; after apt-get update: $update_failures"
         record "$g" "unavailable: ${reason:-apt-get install failed}"
         continue
       fi
+      read_installed
     fi
     [ "$g" = serve ] || {
       record "$g" ok
