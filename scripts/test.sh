@@ -146,15 +146,16 @@ build() {
 
 # True when this machine can execute 32-bit x86 code (some kernels are built without it).
 can_run_32bit() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
-# True when 32-bit Wine is installed: its loader is what scripts/wine-run.sh runs i686 images with.
-has_wine32() { group_ok wine32 && [ -x /usr/lib/wine/wine ]; }
-# Why the i686 images cannot run here, empty when they can.
+# Why the i686 images cannot run here, empty when they can. apt's full reason is in the set-up log.
 wine32_missing() {
-  local why=()
-  can_run_32bit || why+=("this kernel runs no 32-bit x86 code")
-  has_wine32 || why+=("no 32-bit Wine ($(group_status wine32))")
-  local IFS=';'
-  echo "${why[*]}" | sed 's/;/ and /g'
+  local kernel="" wine=""
+  can_run_32bit || kernel="this kernel runs no 32-bit x86 code"
+  if ! group_ok wine32; then
+    wine="no 32-bit Wine (group wine32 unavailable, see $status_file)"
+  elif [ ! -x /usr/lib/wine/wine ]; then
+    wine="no 32-bit Wine (/usr/lib/wine/wine is missing)"
+  fi
+  if [ -n "$kernel" ] && [ -n "$wine" ]; then echo "$kernel and $wine"; else echo "$kernel$wine"; fi
 }
 
 if wanted setup; then
