@@ -64,6 +64,22 @@ TClientDirectory::TClientDirectory(std::int32_t maxClients)
   FDirBuffer = view + HeaderSize;
   FFitEntries = static_cast<std::int32_t>((FSharedMem.MappedSize() - HeaderSize) / EntrySize);
   if (FSharedMem.Created()) StoreWord(FVersion, 1);
+  RetireDeadMonitor();
+  // Liveness objects whose holders died with no record of theirs left to purge (killed between
+  // making the object and recording it, or after their record went) go with the next opener.
+  LivenessObject::SweepAbandoned();
+}
+
+void TClientDirectory::RetireDeadMonitor() noexcept {
+  // A dead monitor of ours counts as none: its registration is withdrawn by the next opener, so that
+  // a monitor without a liveness object that later writes the same ID is taken for the live one it is.
+  if (FLiveness.RecordedMonitor() == 0 || !FMutex.Get(RetireTimeOut)) return;
+  MutexHold hold(FMutex);
+  const std::int32_t recorded = FLiveness.RecordedMonitor();
+  const std::optional<LivenessHolder> holder = FLiveness.MonitorHolder(recorded);
+  if (!holder || !DirectoryLiveness::MonitorGone(recorded, *holder)) return;
+  if (MonitorID() == recorded) SetMonitorID(0);
+  FLiveness.SetMonitor(0, {});
 }
 
 // Members go in reverse: section, ping event, mutex. No entry is removed here.
@@ -127,17 +143,18 @@ AddClientResult TClientDirectory::AddClient(std::int32_t clientID, std::u16strin
   PurgeDeadClients();
   const std::int32_t count = ClampedCount();
   if (auto refused = refusal(count)) return {*refused, 0};
+  LivenessHolder holder;
   if (liveness) {
-    // Made after the purge, so that a dead predecessor's abandoned object is not taken for a live one.
     // Without one the entry is listed like another implementation's client: never purged.
     try {
-      *liveness = std::make_unique<LivenessObject>(DirectoryLiveness::ClientObjectName(clientID));
+      *liveness = DirectoryLiveness::MakeClientObject(clientID, holder);
     } catch (const EKqError&) {
       liveness->reset();
     }
   }
   WriteEntry(count + 1, clientID, name);
-  if (liveness && *liveness) FLiveness.NoteClient(clientID, EntryAt(count + 1) + offsetof(TClientDirEntry, Name));
+  if (liveness && *liveness)
+    FLiveness.NoteClient(clientID, EntryAt(count + 1) + offsetof(TClientDirEntry, Name), holder);
   // The entry must be complete before the count makes it visible to readers.
   std::atomic_thread_fence(std::memory_order_release);
   StoreWord(FClientCount, count + 1);
@@ -170,7 +187,9 @@ void TClientDirectory::PurgeDeadClients() {
   // From the end, so that a removal moves none of the entries still to be looked at.
   for (std::int32_t position = count; position >= 1; --position) {
     const std::int32_t id = EntryID(position);
-    if (FLiveness.ClientOwned(id, EntryName(position)) && DirectoryLiveness::ClientGone(id)) {
+    // Probing an abandoned object removes it, so the entry's liveness object goes with the entry.
+    const std::optional<LivenessHolder> holder = FLiveness.ClientHolder(id, EntryName(position));
+    if (holder && DirectoryLiveness::ClientGone(id, *holder)) {
       FLiveness.ForgetClient(id);
       RemoveAt(position, count--);
     }
@@ -216,17 +235,22 @@ void TClientDirectory::SetAlive(std::int32_t clientID, std::uint8_t value) {
 void TClientDirectory::MarkAlive(std::int32_t clientID) { SetAlive(clientID, 1); }
 void TClientDirectory::ClearAlive(std::int32_t clientID) { SetAlive(clientID, 0); }
 
-bool TClientDirectory::ClientOwned(std::int32_t clientID) const {
+std::optional<LivenessHolder> TClientDirectory::ClientHolder(std::int32_t clientID) const {
   const std::int32_t position = FindClient(clientID);
-  return position != -1 && FLiveness.ClientOwned(clientID, EntryName(position));
+  if (position == -1) return std::nullopt;
+  return FLiveness.ClientHolder(clientID, EntryName(position));
 }
 
+bool TClientDirectory::ClientOwned(std::int32_t clientID) const { return ClientHolder(clientID).has_value(); }
+
 bool TClientDirectory::ClientDead(std::int32_t clientID) const {
-  return ClientOwned(clientID) && DirectoryLiveness::ClientGone(clientID);
+  const std::optional<LivenessHolder> holder = ClientHolder(clientID);
+  return holder && DirectoryLiveness::ClientGone(clientID, *holder);
 }
 
 bool TClientDirectory::MonitorDead(std::int32_t monitorID) const {
-  return FLiveness.MonitorOwned(monitorID) && DirectoryLiveness::MonitorGone(monitorID);
+  const std::optional<LivenessHolder> holder = FLiveness.MonitorHolder(monitorID);
+  return holder && DirectoryLiveness::MonitorGone(monitorID, *holder);
 }
 
 bool TClientDirectory::MonitorRunning() const {
@@ -235,7 +259,7 @@ bool TClientDirectory::MonitorRunning() const {
 }
 
 bool MonitorRegistration::PreviousLives() const noexcept {
-  return Previous != 0 && !(PreviousOwned && DirectoryLiveness::MonitorGone(Previous));
+  return Previous != 0 && !(PreviousHolder && DirectoryLiveness::MonitorGone(Previous, *PreviousHolder));
 }
 
 MonitorRegistration TClientDirectory::RegisterMonitor(std::int32_t monitorID) {
@@ -248,12 +272,14 @@ MonitorRegistration TClientDirectory::RegisterMonitor(std::int32_t monitorID) {
   // A dead predecessor is taken over for good; the own ID is one this monitor's earlier life left.
   if (previous != 0 && previous != monitorID && !MonitorDead(previous)) {
     registration.Previous = previous;
-    registration.PreviousOwned = FLiveness.MonitorOwned(previous);
+    registration.PreviousHolder = FLiveness.MonitorHolder(previous);
   }
-  registration.Liveness = std::make_unique<LivenessObject>(DirectoryLiveness::MonitorObjectName(monitorID));
-  registration.Liveness->Own();
+  LivenessHolder holder;
+  registration.Liveness = DirectoryLiveness::MakeMonitorObject(monitorID, holder);
+  if (registration.Liveness) registration.Liveness->Own();
   SetMonitorID(monitorID);
-  FLiveness.SetMonitor(monitorID);
+  // Without an object of its own this monitor is recorded as none of ours: never taken for dead.
+  FLiveness.SetMonitor(registration.Liveness ? monitorID : 0, holder);
   return registration;
 }
 
@@ -264,7 +290,10 @@ void TClientDirectory::UnregisterMonitor(std::int32_t monitorID, MonitorRegistra
   if (MonitorID() == monitorID) {
     const bool handBack = registration.PreviousLives();
     SetMonitorID(handBack ? registration.Previous : 0);
-    FLiveness.SetMonitor(handBack && registration.PreviousOwned ? registration.Previous : 0);
+    if (handBack && registration.PreviousHolder)
+      FLiveness.SetMonitor(registration.Previous, *registration.PreviousHolder);
+    else
+      FLiveness.SetMonitor(0, {});
   }
   if (registration.Liveness) registration.Liveness->Disown();
   registration.Liveness.reset();

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,8 +48,9 @@ struct [[nodiscard]] AddClientResult {
 
 // What a monitor's registration displaced: the monitor to hand the registration back to when it leaves.
 struct MonitorRegistration {
-  std::int32_t Previous = 0;   // a live monitor that was registered before, 0 for none
-  bool PreviousOwned = false;  // whether it holds a liveness object, so that its death can be seen
+  std::int32_t Previous = 0;  // a live monitor that was registered before, 0 for none
+  // Its liveness object's holder when it has one, so that its death can be seen.
+  std::optional<LivenessHolder> PreviousHolder;
   std::unique_ptr<LivenessObject> Liveness;
 
   // Whether the monitor to hand back to is still there, as far as anyone can tell.
@@ -65,6 +67,8 @@ class TClientDirectory {
   static constexpr std::size_t HeaderSize = 64;
   static constexpr std::size_t EntrySize = sizeof(TClientDirEntry);
   static constexpr std::int32_t MutexTimeOut = 2000;
+  // How long an opener waits for the mutex to withdraw a dead monitor's registration.
+  static constexpr std::int32_t RetireTimeOut = 200;
   static constexpr std::size_t NameUnits = 57;  // plus the NUL
 
   // Opens or creates the mutex, the ping event and the section, in this order. A capacity whose table
@@ -103,6 +107,8 @@ class TClientDirectory {
   bool ClientDead(std::int32_t clientID) const;
   // The listed entry's owner holds a liveness object (so that its death would show).
   bool ClientOwned(std::int32_t clientID) const;
+  // The holder of the listed entry's liveness object, as recorded.
+  std::optional<LivenessHolder> ClientHolder(std::int32_t clientID) const;
   bool MonitorDead(std::int32_t monitorID) const;
   // MonitorID is set and its monitor is not provably dead.
   bool MonitorRunning() const;
@@ -121,6 +127,7 @@ class TClientDirectory {
   std::u16string EntryName(std::int32_t position) const;
   void RemoveAt(std::int32_t position, std::int32_t count) noexcept;  // under the mutex
   void PurgeDeadClients();                                            // under the mutex
+  void RetireDeadMonitor() noexcept;
 
   std::int32_t* FMonitorID = nullptr;
   std::int32_t* FClientCount = nullptr;

@@ -326,13 +326,10 @@ bool TIPCBuffer::EvictByTally(std::int32_t block, bool lastBlock) noexcept {
 bool TIPCBuffer::OpenSpool() {
   if (!SpoolOn()) return false;
   const std::u16string path = SpoolFile();
-  if (int error = SPFile.OpenAppend(path); error != 0) {
-    // A link, a device or another user's file at the spool path stops spooling for good rather than
-    // for this run: the emptied path says so to the monitor that set it, and to every later run.
-    if (TextFile::RefusalOf(error) != FileRefusal::None && SpoolFile() == path)
-      std::atomic_ref<char16_t>(F->SpoolFile[0]).store(0, std::memory_order_relaxed);
-    return false;
-  }
+  // A link, a device or another user's file at the path is refused like any file that cannot be
+  // opened: this run evicts without spooling and the next one tries again. The path is the
+  // monitor's; it learns of a refusal from its own look at it.
+  if (SPFile.OpenAppend(path) != 0) return false;
   FSpoolError = false;
   return true;
 }

@@ -15,6 +15,8 @@ namespace {
 // How long an attach waits for a section of another size to go, and how often it looks.
 constexpr std::int64_t StaleSectionWait = 2000;
 constexpr std::uint32_t StaleSectionPoll = 5;
+// How often reading records looks again whether the spool path has turned into something refused.
+constexpr std::int64_t SpoolCheckInterval = 250;
 
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -58,6 +60,7 @@ void Monitor::SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolF
   FSpoolFile = std::move(spoolFile);
   FSpoolStopped = false;
   FSpoolStop.reset();
+  FNextSpoolCheck = 0;
   if (!FSpoolFile.empty()) {
     if (FileRefusal reason = TextFile::Inspect(FSpoolFile); reason != FileRefusal::None) {
       FSpoolStopped = true;
@@ -78,9 +81,18 @@ std::optional<SpoolStop> Monitor::TakeSpoolStop() {
 }
 
 void Monitor::CheckSpool() {
-  if (FSpoolStopped || FSpoolFile.empty() || !FBuffer || FBuffer->SpoolOn()) return;
+  if (FSpoolStopped || FSpoolFile.empty() || !FBuffer) return;
+  // The client refuses such a path at each reclaim without a word, so the monitor looks itself, now
+  // and then rather than at every read.
+  const std::int64_t now = NowMs();
+  if (now < FNextSpoolCheck) return;
+  FNextSpoolCheck = now + SpoolCheckInterval;
+  const FileRefusal reason = TextFile::Inspect(FSpoolFile);
+  if (reason == FileRefusal::None) return;
   FSpoolStopped = true;
-  FSpoolStop = SpoolStop{FSpoolFile, TextFile::Inspect(FSpoolFile), true};
+  FSpoolStop = SpoolStop{FSpoolFile, reason, true};
+  // Spooling stays off until the path is set again, as for a path refused when it was set.
+  FBuffer->SetSpoolFile(ActiveSpoolFile());
 }
 
 void Monitor::CloseBuffer() noexcept {
@@ -173,7 +185,7 @@ bool Monitor::Attach(std::int32_t clientID, std::int32_t timeOutMs) {
     return false;
   }
   FAttachedID = clientID;
-  FAttachedOwned = FDirectory->ClientOwned(clientID);
+  FAttachedHolder = FDirectory->ClientHolder(clientID);
   return true;
 }
 
@@ -236,7 +248,7 @@ std::optional<std::int32_t> Monitor::LiveOtherMonitor() const {
 }
 
 bool Monitor::AttachedClientEnded() {
-  if (!Attached() || !FAttachedOwned || !DirectoryLiveness::ClientGone(*FAttachedID)) return false;
+  if (!Attached() || !FAttachedHolder || !DirectoryLiveness::ClientGone(*FAttachedID, *FAttachedHolder)) return false;
   FAttachedID.reset();
   return true;
 }

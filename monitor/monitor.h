@@ -23,11 +23,12 @@ struct MonitorMessage {
 };
 
 // Spooling that was asked for and is off: the path was refused by this monitor when it was set, or
-// by the client when it opened it (a link, not a regular file, another user's file).
+// turned into something a client refuses (a link, not a regular file, another user's file) while the
+// client spooled, as this monitor's own look at the path found.
 struct SpoolStop {
   std::u16string Path;
-  FileRefusal Reason = FileRefusal::None;  // as the path looks now; None when it no longer shows why
-  bool ByClient = false;
+  FileRefusal Reason = FileRefusal::None;  // as the path looks now
+  bool ByClient = false;                   // found while a client had the path
 };
 
 // The monitor's half of every handshake, over the same named objects as the clients: registers its
@@ -105,6 +106,7 @@ class Monitor {
   std::u16string FSpoolFile;
   bool FSpoolStopped = false;  // until the next SetViewSettings, no buffer gets the path
   std::optional<SpoolStop> FSpoolStop;
+  std::int64_t FNextSpoolCheck = 0;  // steady milliseconds
   std::unique_ptr<TClientDirectory> FDirectory;
   std::unique_ptr<TIPCEvent> FMonitorEvent;
   std::unique_ptr<TIPCEvent> FClientEvent;
@@ -113,8 +115,8 @@ class Monitor {
   std::unique_ptr<BufferReader> FReader;
   MonitorRegistration FRegistration;
   std::optional<std::int32_t> FAttachedID;
-  bool FAttachedOwned = false;               // the attached client holds a liveness object
-  std::optional<std::int32_t> FEarlyDetach;  // a client that left before its attach was confirmed
+  std::optional<LivenessHolder> FAttachedHolder;  // the attached client's liveness object, if it has one
+  std::optional<std::int32_t> FEarlyDetach;       // a client that left before its attach was confirmed
   std::int32_t FLastRefNo = 0;
   std::vector<TraceLineView> FViews;
   bool FReadStalled = false;   // the last read got nowhere although records were waiting

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include "kqconsts.h"
 #include "liveness_object.h"
 #include "named_object_posix.h"
@@ -17,10 +19,11 @@ LivenessObject::LivenessObject(std::u16string_view name) {
   auto object =
       NamedObject::Open(name, NamedObjectKind::Liveness, sizeof(NamedObjectTag), InitLiveness, nullptr, error);
   if (!object) RaiseOpenError(SKqMutexError, name, NamedObjectKind::Liveness, error);
+  FFresh = object->Created();
   FHandle.Reset(reinterpret_cast<THandle>(object.release()));
 }
 
-void LivenessObject::Own() noexcept {}
+bool LivenessObject::Own() noexcept { return true; }
 
 void LivenessObject::Disown() noexcept {}
 
@@ -35,5 +38,13 @@ LivenessState LivenessObject::Probe(std::u16string_view name) noexcept {
   }
   return LivenessState::Held;
 }
+
+void LivenessObject::SweepAbandoned() noexcept {
+  // Holders removes the file of each one that nobody holds any more.
+  for (const std::u16string& name : NamedObject::Names(NamedObjectKind::Liveness))
+    static_cast<void>(NamedObject::Holders(name, NamedObjectKind::Liveness));
+}
+
+std::uint32_t LivenessObject::ProcessTag() noexcept { return static_cast<std::uint32_t>(getpid()); }
 
 }  // namespace kq

@@ -7,17 +7,31 @@ namespace kq {
 LivenessObject::LivenessObject(std::u16string_view name) {
   std::u16string kernelName = KernelObjectName(name);
   HANDLE h = CreateMutexW(nullptr, FALSE, AsWide(kernelName));
-  if (!h) {
-    const DWORD error = GetLastError();
-    RaiseCreateError(SKqMutexError, name, static_cast<int>(error));
-  }
+  const DWORD error = GetLastError();
+  if (!h) RaiseCreateError(SKqMutexError, name, static_cast<int>(error));
+  FFresh = error != ERROR_ALREADY_EXISTS;
   FHandle.Reset(reinterpret_cast<THandle>(h));
 }
 
-// WAIT_ABANDONED (an earlier owner thread ended) hands it over as well.
-void LivenessObject::Own() noexcept { WaitForSingleObject(reinterpret_cast<HANDLE>(Handle()), INFINITE); }
+bool LivenessObject::Own() noexcept {
+  // Never without limit: a mutex that somebody else owns would keep the caller (a worker that has
+  // not started listening yet) waiting for that owner's end. WAIT_ABANDONED (an earlier owner thread
+  // ended) hands it over as well.
+  switch (WaitForSingleObject(reinterpret_cast<HANDLE>(Handle()), OwnTimeOut)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:
+      FOwned = true;
+      return true;
+    default:
+      return false;
+  }
+}
 
-void LivenessObject::Disown() noexcept { ReleaseMutex(reinterpret_cast<HANDLE>(Handle())); }
+void LivenessObject::Disown() noexcept {
+  if (!FOwned) return;
+  ReleaseMutex(reinterpret_cast<HANDLE>(Handle()));
+  FOwned = false;
+}
 
 LivenessState LivenessObject::Probe(std::u16string_view name) noexcept {
   try {
@@ -39,5 +53,9 @@ LivenessState LivenessObject::Probe(std::u16string_view name) noexcept {
     return LivenessState::Held;
   }
 }
+
+void LivenessObject::SweepAbandoned() noexcept {}
+
+std::uint32_t LivenessObject::ProcessTag() noexcept { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
 
 }  // namespace kq

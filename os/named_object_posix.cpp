@@ -1,5 +1,6 @@
 #include "named_object_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -158,6 +159,27 @@ std::string NamedObject::Directory(int& error) {
     return {};
   }
   return dir;
+}
+
+std::vector<std::u16string> NamedObject::Names(NamedObjectKind kind) {
+  std::vector<std::u16string> names;
+  int error = 0;
+  const std::string dir = DirectoryPath(error);
+  if (dir.empty()) return names;
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0 || !PrivateDirectory(st)) return names;
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+  if (!listing) return names;
+  const std::string suffix = Suffix(kind);
+  while (const dirent* item = readdir(listing.get())) {
+    const std::string file = item->d_name;
+    // Temporary files of a creation in progress start with a dot and are never objects.
+    if (file.size() <= suffix.size() || file[0] == '.' ||
+        file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    names.push_back(Utf8ToUtf16(file.substr(0, file.size() - suffix.size())));
+  }
+  return names;
 }
 
 NamedObjectHolders NamedObject::Holders(std::u16string_view name, NamedObjectKind kind) noexcept {

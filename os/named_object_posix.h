@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "posix_handles.h"
 
@@ -55,6 +56,10 @@ class NamedObject {
   // without closing (the file is then removed, as an opener would replace it). Anything this process
   // cannot look at counts as held.
   static NamedObjectHolders Holders(std::u16string_view name, NamedObjectKind kind) noexcept;
+
+  // The names of the existing objects of that kind in the current namespace's directory (none when
+  // it is missing or refused), for a sweep of those whose holders all ended.
+  static std::vector<std::u16string> Names(NamedObjectKind kind);
 
   // Why the per-user directory or the object's file is refused, with its path; empty when neither is.
   static std::string Refusal(std::u16string_view name, NamedObjectKind kind);

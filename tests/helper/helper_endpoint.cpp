@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "client_directory.h"
 #include "helper_roles.h"
 #include "ipc_client.h"
 #include "monitor.h"
@@ -59,7 +60,18 @@ int IdleMonitor(const std::vector<std::string>& args) {
   for (;;) kq::SleepMs(1000);
 }
 
+// monitor-plain MONITOR_ID BUFFER_SIZE: a monitor that knows only the shared layouts (no liveness
+// object of ours): opens the directory, writes its ID and then the buffer size, and stays until killed.
+int PlainMonitor(const std::vector<std::string>& args) {
+  if (args.size() != 2) return 2;
+  kq::TClientDirectory directory(kq::KqDirectoryCapacity);
+  directory.SetMonitorID(std::stoi(args[0]));
+  directory.SetIPCBufSize(std::stoi(args[1]));
+  for (;;) kq::SleepMs(1000);
+}
+
 kqtest::HelperRole driverRole("driver", &Driver);
+kqtest::HelperRole plainMonitorRole("monitor-plain", &PlainMonitor);
 kqtest::HelperRole monitorRole("monitor", &MonitorRole);
 kqtest::HelperRole idleMonitorRole("monitor-idle", &IdleMonitor);
 
