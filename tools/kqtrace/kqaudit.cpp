@@ -79,9 +79,13 @@ __attribute__((visibility("default"))) unsigned int la_objopen(struct link_map* 
   return LA_FLG_BINDTO | LA_FLG_BINDFROM;
 }
 
-__attribute__((visibility("default"))) uintptr_t la_symbind64(ElfW(Sym) * symbol, unsigned int, uintptr_t*,
+__attribute__((visibility("default"))) uintptr_t la_symbind64(ElfW(Sym) * symbol, unsigned int, uintptr_t* refcook,
                                                               uintptr_t* defcook, unsigned int*, const char* name) {
-  if (!Tracer || !IsHooked(name) || reinterpret_cast<struct link_map*>(*defcook) == Tracer) return symbol->st_value;
+  // libkqtrace.so's own lookups of the real functions (dlsym reports them here whatever its flags
+  // said) must find the real ones.
+  if (!Tracer || !IsHooked(name) || reinterpret_cast<struct link_map*>(*defcook) == Tracer ||
+      reinterpret_cast<struct link_map*>(*refcook) == Tracer)
+    return symbol->st_value;
   const ElfW(Addr) wrapper = Lookup(Tracer, name);
   return wrapper ? wrapper : symbol->st_value;
 }
