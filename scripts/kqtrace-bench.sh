@@ -38,10 +38,10 @@ eval "$(bash "$root/scripts/pg-server.sh" start "$work/pg")"
 export KQ_NAMESPACE=kqtrace-bench-$$
 
 start_monitor() {
-  "$kqmon" watch --format json --output /dev/null --duration 3600 --buffer-size 1024 2>/dev/null &
+  "$kqmon" watch --format json --output /dev/null --duration 3600 --buffer-size 1024 2>"$work/kqmon.err" &
   monitor=$!
-  for _ in $(seq 100); do
-    "$kqmon" list --format json 2>/dev/null | grep -q '"kq.monitor.id":[0-9]' && return
+  for _ in $(seq 300); do
+    grep -q "waiting for" "$work/kqmon.err" 2>/dev/null && return
     sleep 0.1
   done
 }

@@ -64,22 +64,24 @@ run_case() {
   "$kqmon" watch --format json --until-detach --duration 120 --buffer-size 4096 --color never \
     --output "$dir/trace.jsonl" 2>"$dir/kqmon.err" &
   monitor=$!
+  # kqmon says it waits once it is registered (polling with `kqmon list` would race with the watch:
+  # list registers for a moment too).
   local waited=0
-  until "$kqmon" list --format json 2>/dev/null | grep -q '"kq.monitor.id":[0-9]'; do
+  until grep -q "waiting for" "$dir/kqmon.err" 2>/dev/null; do
     waited=$((waited + 1))
-    if [ $waited -gt 200 ]; then
+    if [ $waited -gt 600 ] || ! kill -0 "$monitor" 2>/dev/null; then
       kill "$monitor" 2>/dev/null
       wait "$monitor" 2>/dev/null
       monitor=
       unset KQ_NAMESPACE
-      fail "$name" "kqmon did not register within 20 s"
+      fail "$name" "kqmon did not start watching: $(cat "$dir/kqmon.err")"
       return
     fi
     sleep 0.1
   done
+  [ -n "${CASE_SETUP:-}" ] && (cd "$dir/traced" && eval "$CASE_SETUP")
   local offset=0
   [ "$server" = 1 ] && offset=$(stat -c %s "$pglog")
-  [ -n "${CASE_SETUP:-}" ] && (cd "$dir/traced" && eval "$CASE_SETUP")
   (cd "$dir/traced" && "$kqtrace" --log "$dir/kqtrace.log" -- "$@" <"${CASE_INPUT:-/dev/null}" \
     >"$dir/traced.out" 2>"$dir/traced.err")
   local traced_rc=$?
@@ -153,14 +155,15 @@ SELECT 1 / 0;
 UPDATE kqt_orders SET qty = qty + 1 WHERE id = 2;
 COPY kqt_orders TO STDOUT;
 SQL
-  run_case psql-f server 0 psql -X -f "$work/script.sql"
+  # Both runs start from the same state, so that the server's notices are the same.
+  CASE_SETUP="psql -X -q -c 'DROP TABLE IF EXISTS kqt_orders' 2>/dev/null" run_case psql-f server 0 psql -X -f "$work/script.sql"
 
   # A failing statement alone, with ON_ERROR_STOP: an error status and the statement still traced.
   expect "$work/fail.exp" "select * from no_such_table"
   run_case psql-error "expect:$work/fail.exp" 0 psql -X -v ON_ERROR_STOP=1 -c "select * from no_such_table"
 
   # pgbench -i: 126-odd PQexec calls, a COPY among them.
-  run_case pgbench-init server 1 pgbench -i -s 1 -q
+  CASE_SETUP="pgbench -i -s 1 -q >/dev/null 2>&1" run_case pgbench-init server 1 pgbench -i -s 1 -q
 
   # pgbench's three protocols over a script of its own (-n: no vacuum first).
   cat >"$work/bench.sql" <<'SQL'
@@ -174,12 +177,14 @@ SQL
       run_case pgbench-$m server 1 pgbench -n -M $m -t 20 -c 1 -f "$work/bench.sql"
     else
       # Values travel apart: the text has $1 ($1 also in the prepared statements made once).
-      {
-        [ $m = prepared ] && printf '%s\0' "SELECT abalance FROM pgbench_accounts WHERE aid = \$1;" \
-          "UPDATE pgbench_accounts SET abalance = abalance + 1 WHERE aid = \$1;"
-        repeat 20 "SELECT abalance FROM pgbench_accounts WHERE aid = \$1;" \
-          "UPDATE pgbench_accounts SET abalance = abalance + 1 WHERE aid = \$1;"
-      } >"$work/bench-$m.exp"
+      # -M prepared: each command is prepared (PQprepare, traced too) just before its first execution.
+      select="SELECT abalance FROM pgbench_accounts WHERE aid = \$1;"
+      update="UPDATE pgbench_accounts SET abalance = abalance + 1 WHERE aid = \$1;"
+      if [ $m = prepared ]; then
+        { printf '%s\0' "$select" "$select" "$update" "$update"; repeat 19 "$select" "$update"; } >"$work/bench-$m.exp"
+      else
+        repeat 20 "$select" "$update" >"$work/bench-$m.exp"
+      fi
       run_case pgbench-$m "expect:$work/bench-$m.exp" 1 pgbench -n -M $m -t 20 -c 1 -f "$work/bench.sql"
     fi
   done

@@ -56,10 +56,11 @@ export KQ_NAMESPACE=trace-demo-$$
 say "kqmon watches; the sqlite3 shell runs $(grep -c ';$' "$work/workload.sql") statements under kqtrace"
 say "(one fails on purpose: the stock of SKU-2210 would go below zero)"
 echo
-"$kqmon" watch --refno --time --until-detach --duration 60 &
+"$kqmon" watch --refno --time --until-detach --duration 60 2> >(tee "$work/kqmon.err" >&2) &
 monitor=$!
-for _ in $(seq 100); do
-  "$kqmon" list --format json 2>/dev/null | grep -q '"kq.monitor.id":[0-9]' && break
+# Registered once it says it waits for a client.
+for _ in $(seq 300); do
+  grep -q "waiting for" "$work/kqmon.err" 2>/dev/null && break
   sleep 0.1
 done
 echo "--- the shell's own output ---"
