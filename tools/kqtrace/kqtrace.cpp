@@ -36,8 +36,8 @@ constexpr const char* Usage =
     "While a monitor is registered, a new client's first statement waits up to 1.5 s for the monitor to\n"
     "attach it, and the exit waits up to 0.1 s plus the detach for the monitor to read the rest.\n"
     "Services: put the same environment in the unit, for example\n"
-    "  Environment=\"LD_PRELOAD=/usr/lib/x86_64-linux-gnu/libkqtrace.so\"\n"
-    "  Environment=\"LD_AUDIT=/usr/lib/x86_64-linux-gnu/libkqaudit.so\" \"KQTRACE_NAME=orders-api\"\n";
+    "  Environment=\"LD_PRELOAD=/usr/lib/libkqtrace.so\"\n"
+    "  Environment=\"LD_AUDIT=/usr/lib/libkqaudit.so\" \"KQTRACE_NAME=orders-api\"\n";
 
 std::string Folder(const std::string& path) {
   auto slash = path.rfind('/');
