@@ -82,8 +82,14 @@ run_case() {
   [ -n "${CASE_SETUP:-}" ] && (cd "$dir/traced" && eval "$CASE_SETUP")
   local offset=0
   [ "$server" = 1 ] && offset=$(stat -c %s "$pglog")
-  (cd "$dir/traced" && "$kqtrace" --log "$dir/kqtrace.log" -- "$@" <"${CASE_INPUT:-/dev/null}" \
-    >"$dir/traced.out" 2>"$dir/traced.err")
+  if [ -n "${CASE_DIRECT:-}" ]; then
+    # The program loads the tracing itself (the SQLite extension): no kqtrace.
+    (cd "$dir/traced" && KQTRACE_LOG=$dir/kqtrace.log bash -c "$CASE_DIRECT" <"${CASE_INPUT:-/dev/null}" \
+      >"$dir/traced.out" 2>"$dir/traced.err")
+  else
+    (cd "$dir/traced" && "$kqtrace" --log "$dir/kqtrace.log" -- "$@" <"${CASE_INPUT:-/dev/null}" \
+      >"$dir/traced.out" 2>"$dir/traced.err")
+  fi
   local traced_rc=$?
   # The watch ends when the client detaches (at the program's exit); a generous bound otherwise.
   waited=0
@@ -262,6 +268,16 @@ expect "$work/pysqlite.exp" "CREATE TABLE IF NOT EXISTS notes (id INTEGER PRIMAR
   "DELETE FROM notes" "INSERT INTO notes (body) VALUES (?)" "INSERT INTO notes (body) VALUES (?)" \
   "SELECT count(*) FROM notes" "INSERT INTO notes (id, body) VALUES (1, 'clash')"
 CASE_SETUP="rm -f notes.db" run_case python-sqlite3 "expect:$work/pysqlite.exp" 0 "$py" "$cases/sqlite_case.py" notes.db
+
+# The same tracing as a SQLite loadable extension, without kqtrace: the shell's .load (run untraced
+# without it) and Python's load_extension.
+tracer_lib=$build/tools/kqtrace/libkqtrace
+if command -v sqlite3 >/dev/null; then
+  CASE_SETUP="rm -f shop.db" CASE_INPUT=$work/shell.sql CASE_DIRECT="sqlite3 -cmd '.load $tracer_lib' shop.db" \
+    run_case sqlite3-extension "expect:$work/shell.exp" 0 sqlite3 shop.db
+fi
+CASE_SETUP="rm -f notes.db" CASE_DIRECT="KQT_EXTENSION=$tracer_lib $py $cases/sqlite_case.py notes.db" \
+  run_case python-sqlite3-extension "expect:$work/pysqlite.exp" 0 "$py" "$cases/sqlite_case.py" notes.db
 
 # A program that never touches a database takes no directory slot, and its output, errors and exit
 # status pass through.

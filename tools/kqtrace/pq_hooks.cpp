@@ -60,6 +60,11 @@ std::atomic<void*> Real_PQresultStatus, Real_PQntuples, Real_PQcmdTuples, Real_P
 // the usual one-connection-per-thread program).
 std::mutex ConnectionsGuard;
 std::unordered_map<const PGconn*, ConnectionState>* Connections = nullptr;
+// Statements pending on every connection together. While it is zero and no monitor is registered, a
+// statement's start is not even noted and its results are not looked at: without a monitor, tracing
+// costs a few loads. (A monitor that registers while an unnoted statement's results are still to
+// come, in a pipeline, can give one statement that one's outcome.)
+std::atomic<long> PendingCount{0};
 
 ConnectionState& StateOf(const PGconn* conn) {
   if (!Connections) Connections = new std::unordered_map<const PGconn*, ConnectionState>;
@@ -151,11 +156,13 @@ void SubmitDone(const PGconn* conn, const PendingStatement& done) {
 // A synchronous call begins by discarding whatever results of earlier statements are left (libpq does
 // that inside the call, where we do not look): those statements are complete now.
 void SettleBeforeSync(const PGconn* conn) {
+  if (PendingCount.load(std::memory_order_relaxed) == 0) return;
   std::unique_lock lock(ConnectionsGuard);
   ConnectionState* state = FindState(conn);
   if (!state) return;
   PendingStatement done;
   while (state->Pending.OnNull(done)) {
+    --PendingCount;
     lock.unlock();
     SubmitDone(conn, done);
     lock.lock();
@@ -168,12 +175,14 @@ void SettleBeforeSync(const PGconn* conn) {
 // result that follows the copied data.
 void CompleteSync(const PGconn* conn, PGresult* result, std::string&& text, std::int64_t start, bool wanted) {
   if (CopyStarted(result)) {
+    if (!wanted && PendingCount.load(std::memory_order_relaxed) == 0) return;
     PendingStatement pending;
     pending.Text = std::move(text);
     pending.StartNs = start;
     pending.Traced = wanted;
     std::lock_guard lock(ConnectionsGuard);
     StateOf(conn).Pending.Push(std::move(pending));
+    ++PendingCount;
     return;
   }
   if (!wanted) return;
@@ -188,12 +197,14 @@ void CompleteSync(const PGconn* conn, PGresult* result, std::string&& text, std:
 }
 
 void PushSent(const PGconn* conn, std::string&& text, std::int64_t start, bool wanted) {
+  if (!wanted && PendingCount.load(std::memory_order_relaxed) == 0) return;
   PendingStatement pending;
   pending.Text = std::move(text);
   pending.StartNs = start;
   pending.Traced = wanted;
   std::lock_guard lock(ConnectionsGuard);
   StateOf(conn).Pending.Push(std::move(pending));
+  ++PendingCount;
 }
 
 std::string ParamsText(const char* text, int count, const char* const* values, const int* lengths, const int* formats) {
@@ -439,6 +450,7 @@ __attribute__((visibility("default"))) PGresult* PQgetResult(PGconn* conn) {
   if (!real) return nullptr;
   if (Nesting::Inside()) return real(conn);
   PGresult* result = real(conn);
+  if (PendingCount.load(std::memory_order_relaxed) == 0) return result;
   ErrnoAfter keep;
   keep.Capture();
   try {
@@ -453,6 +465,7 @@ __attribute__((visibility("default"))) PGresult* PQgetResult(PGconn* conn) {
         state->Pending.OnResult(FactsOf(result));
       } else {
         complete = state->Pending.OnNull(done);
+        if (complete) --PendingCount;
       }
     }
     if (complete) {
@@ -470,7 +483,10 @@ __attribute__((visibility("default"))) void PQfinish(PGconn* conn) {
   if (!Nesting::Inside()) {
     try {
       std::lock_guard lock(ConnectionsGuard);
-      if (Connections) Connections->erase(conn);
+      if (ConnectionState* state = FindState(conn)) {
+        PendingCount -= static_cast<long>(state->Pending.Size());
+        Connections->erase(conn);
+      }
     } catch (...) {
     }
   }

@@ -44,10 +44,10 @@ extern "C" __attribute__((visibility("default"))) int sqlite3_kqtrace_init(sqlit
   kqtrace::SqliteUseApi(api);
   kqtrace::SqliteInstall(db);
   static bool automatic = false;
-  if (!automatic) {
-    automatic = true;
-    routines->auto_extension(As<void (*)(void)>(&sqlite3_kqtrace_init));
-  }
-  // Loaded for good: SQLite must not unload it when the connection closes.
+  if (automatic) return SQLITE_OK;  // called again as the automatic extension of a new connection
+  automatic = true;
+  routines->auto_extension(As<void (*)(void)>(&sqlite3_kqtrace_init));
+  // Loaded for good: SQLite must not unload it when the connection closes. (Only for the load itself:
+  // an automatic extension that returns anything but SQLITE_OK fails the connection's open.)
   return SQLITE_OK_LOAD_PERMANENTLY;
 }

@@ -24,7 +24,7 @@ extern "C" char* program_invocation_short_name;
 
 namespace kqtrace {
 
-thread_local int Nesting::Depth = 0;
+thread_local int Nesting::Depth __attribute__((tls_model("initial-exec"))) = 0;
 
 namespace {
 
