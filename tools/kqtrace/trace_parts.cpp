@@ -5,20 +5,22 @@
 namespace kqtrace {
 
 void Utf8ToUtf16(std::string_view text, std::u16string& out) {
-  out.clear();
-  out.reserve(text.size());
+  // Never more UTF-16 units than UTF-8 bytes: written in place, cut to length at the end (this runs
+  // for every traced statement, so no append per character).
+  out.resize(text.size());
+  char16_t* w = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = p + text.size();
   while (p < end) {
     unsigned char lead = *p;
     if (lead < 0x80) {
-      out.push_back(lead);
+      *w++ = lead;
       ++p;
       continue;
     }
     int extra = lead >= 0xF0 && lead < 0xF5 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 && lead < 0xE0 ? 1 : -1;
     if (extra < 0 || end - p <= extra) {
-      out.push_back(0xFFFD);
+      *w++ = 0xFFFD;
       ++p;
       continue;
     }
@@ -34,19 +36,20 @@ void Utf8ToUtf16(std::string_view text, std::u16string& out) {
     // Overlong forms, surrogates and values beyond U+10FFFF are malformed too.
     static constexpr char32_t Least[] = {0, 0x80, 0x800, 0x10000};
     if (!valid || code < Least[extra] || (code >= 0xD800 && code < 0xE000) || code > 0x10FFFF) {
-      out.push_back(0xFFFD);
+      *w++ = 0xFFFD;
       ++p;
       continue;
     }
     p += extra + 1;
     if (code >= 0x10000) {
       code -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+      *w++ = static_cast<char16_t>(0xD800 + (code >> 10));
+      *w++ = static_cast<char16_t>(0xDC00 + (code & 0x3FF));
     } else {
-      out.push_back(static_cast<char16_t>(code));
+      *w++ = static_cast<char16_t>(code);
     }
   }
+  out.resize(static_cast<std::size_t>(w - out.data()));
 }
 
 namespace {
