@@ -87,7 +87,8 @@ run_case() {
     (cd "$dir/traced" && KQTRACE_LOG=$dir/kqtrace.log bash -c "$CASE_DIRECT" <"${CASE_INPUT:-/dev/null}" \
       >"$dir/traced.out" 2>"$dir/traced.err")
   else
-    (cd "$dir/traced" && "$kqtrace" --log "$dir/kqtrace.log" -- "$@" <"${CASE_INPUT:-/dev/null}" \
+    # shellcheck disable=SC2086 # the options are words
+    (cd "$dir/traced" && "$kqtrace" --log "$dir/kqtrace.log" ${CASE_OPTIONS:-} -- "$@" <"${CASE_INPUT:-/dev/null}" \
       >"$dir/traced.out" 2>"$dir/traced.err")
   fi
   local traced_rc=$?
@@ -223,6 +224,17 @@ SQL
       "INSERT INTO kqt_p3 VALUES (\$1, \$2)" "SELECT label FROM kqt_p3 WHERE id = \$1" \
       "SELECT 1" "SELECT 1 / 0" "SELECT 2"
     run_case psycopg3 "expect:$work/p3.exp" 0 "$py" "$cases/psycopg3_case.py"
+    # Bound values only when asked for, in the documented form (psycopg 3 sends small integers as
+    # binary int2), and every one a ? with --redact.
+    expect "$work/p3-params.exp" "DROP TABLE IF EXISTS kqt_p3" "CREATE TABLE kqt_p3 (id int, label text)" \
+      "INSERT INTO kqt_p3 VALUES (\$1, \$2) /* \$1=<binary 2 bytes>, \$2='one' */" \
+      "SELECT label FROM kqt_p3 WHERE id = \$1 /* \$1=<binary 2 bytes> */" "SELECT 1" "SELECT 1 / 0" "SELECT 2"
+    CASE_OPTIONS=--params run_case psycopg3-params "expect:$work/p3-params.exp" 0 "$py" "$cases/psycopg3_case.py"
+    expect "$work/p3-redact.exp" "DROP TABLE IF EXISTS kqt_p3" "CREATE TABLE kqt_p3 (id int, label text)" \
+      "INSERT INTO kqt_p3 VALUES (\$1, \$2) /* \$1=?, \$2=? */" "SELECT label FROM kqt_p3 WHERE id = \$1 /* \$1=? */" \
+      "SELECT 1" "SELECT 1 / 0" "SELECT 2"
+    CASE_OPTIONS="--params --redact" run_case psycopg3-redact "expect:$work/p3-redact.exp" 0 "$py" \
+      "$cases/psycopg3_case.py"
   else
     skip psycopg3 "python3-psycopg is not installed"
   fi
@@ -242,7 +254,7 @@ SQL
   fi
 else
   for c in psql-c psql-f psql-error pgbench-init pgbench-simple pgbench-extended pgbench-prepared pgbench-pipeline \
-    psycopg2 psycopg3 fork; do skip $c "no PostgreSQL server"; done
+    psycopg2 psycopg3 psycopg3-params psycopg3-redact fork fork-child-client; do skip $c "no PostgreSQL server"; done
 fi
 
 # The sqlite3 shell: a workload on a file database, a failing statement.
