@@ -129,6 +129,11 @@ TEST(Utf8ToUtf16, ConvertsAndReplacesMalformedBytes) {
   EXPECT_EQ(out, u"a\u00E9\U0001F600");
   kqtrace::Utf8ToUtf16("x\xFFy\xC0\xAF", out);  // an invalid byte and an overlong slash
   EXPECT_EQ(out, u"x\uFFFDy\uFFFD\uFFFD");
+  // Long ASCII runs (taken eight bytes at a time) around characters of every length, and a sequence
+  // cut off at the end.
+  kqtrace::Utf8ToUtf16(
+      "SELECT name FROM t WHERE a = '\xC3\xA9t\xC3\xA9' AND b = '\xE2\x82\xAC' -- \xF0\x9F\x98\x80!\xE2\x82", out);
+  EXPECT_EQ(out, u"SELECT name FROM t WHERE a = '\u00E9t\u00E9' AND b = '\u20AC' -- \U0001F600!\uFFFD\uFFFD");
 }
 
 }  // namespace
