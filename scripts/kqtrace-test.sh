@@ -291,6 +291,21 @@ fi
 CASE_SETUP="rm -f notes.db" CASE_DIRECT="KQT_EXTENSION=$tracer_lib $py $cases/sqlite_case.py notes.db" \
   run_case python-sqlite3-extension "expect:$work/pysqlite.exp" 0 "$py" "$cases/sqlite_case.py" notes.db
 
+# No monitor at all: the program runs as it does untraced (its client is made, its statements dropped).
+if [ "$server" = 1 ]; then
+  nomon=$work/nomon
+  mkdir -p "$nomon"
+  psql -X -c "select 'no monitor'" >"$nomon/plain.out" 2>&1
+  KQ_NAMESPACE="kqtrace-test-$$-nomon" "$kqtrace" --log "$nomon/kqtrace.log" -- psql -X -c "select 'no monitor'" \
+    >"$nomon/traced.out" 2>&1
+  if cmp -s "$nomon/plain.out" "$nomon/traced.out" && grep -q ' attached' "$nomon/kqtrace.log" &&
+    ! grep -q 'a monitor is registered' "$nomon/kqtrace.log"; then
+    pass no-monitor
+  else
+    fail no-monitor "output or client differs: $(diff "$nomon/plain.out" "$nomon/traced.out" | head -3) $(cat "$nomon/kqtrace.log")"
+  fi
+fi
+
 # A program that never touches a database takes no directory slot, and its output, errors and exit
 # status pass through.
 nodb=$work/nodb
