@@ -56,9 +56,9 @@ run() {
   local mode=$1
   shift
   case $mode in
-    untraced) PGOPTIONS= "$@" ;;
-    nomon) PGOPTIONS= "$kqtrace" -- "$@" ;;
-    kqmon) start_monitor; PGOPTIONS= "$kqtrace" -- "$@"; stop_monitor ;;
+    untraced) PGOPTIONS='' "$@" ;;
+    nomon) PGOPTIONS='' "$kqtrace" -- "$@" ;;
+    kqmon) start_monitor; PGOPTIONS='' "$kqtrace" -- "$@"; stop_monitor ;;
     serverlog) PGOPTIONS="-c log_statement=all" "$@" ;;
   esac
 }
@@ -109,7 +109,7 @@ for mode in "${modes[@]}"; do
   esac
   s=${tps[select-$mode]} t=${tps[tpcb-$mode]}
   i=${ipt[$mode]:-n/a}
-  [ "$i" != n/a ] && [ $mode != untraced ] && i="$i ($(pct "$i" "${ipt[untraced]}"))"
+  [ "$i" != n/a ] && [ "$mode" != untraced ] && i="$i ($(pct "$i" "${ipt[untraced]}"))"
   echo "| $label | $s | $(pct "$s" "${tps[select-untraced]}") | $t | $(pct "$t" "${tps[tpcb-untraced]}") | $i |"
 done
 echo

@@ -3,6 +3,8 @@
 // through the preload (we come first in the global scope) or through the audit library, which binds
 // every other lookup of these names to ours. libpq's declarations are repeated here (its ABI has been
 // stable for decades), so building needs no libpq headers and running needs no libpq at all.
+#include <pthread.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -66,8 +68,15 @@ std::unordered_map<const PGconn*, ConnectionState>* Connections = nullptr;
 // come, in a pipeline, can give one statement that one's outcome.)
 std::atomic<long> PendingCount{0};
 
+// A fork while another thread holds the lock must not leave it held in the child for good.
+void LockConnections() noexcept { ConnectionsGuard.lock(); }
+void UnlockConnections() noexcept { ConnectionsGuard.unlock(); }
+
 ConnectionState& StateOf(const PGconn* conn) {
-  if (!Connections) Connections = new std::unordered_map<const PGconn*, ConnectionState>;
+  if (!Connections) {
+    Connections = new std::unordered_map<const PGconn*, ConnectionState>;
+    pthread_atfork(LockConnections, UnlockConnections, UnlockConnections);
+  }
   return (*Connections)[conn];
 }
 
