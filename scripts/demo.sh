@@ -13,7 +13,7 @@ if ! cmake --preset linux >build/demo-configure.log 2>&1; then
   cat build/demo-configure.log
   exit 1
 fi
-say "building kqmon, kqdemo and libkqclient.so (a minute or two the first time)"
+say "building kqmon, kqdemo and libkqclient.so (a few minutes the first time)"
 cmake --build --preset linux -j2 --target kqmon kqdemo kqclient
 bin=build/linux/tools
 say "the tools are in $bin (README: how to put them on the PATH or install them)"
