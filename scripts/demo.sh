@@ -1,31 +1,21 @@
 #!/usr/bin/env bash
-# The main job: builds the tools and shows kqmon watching kqdemo's statements live for a few seconds.
+# The main job: sets up a fresh machine, builds the tools and shows kqmon watching a real program's
+# statements live: the sqlite3 shell, unmodified, traced by kqtrace (scripts/trace-demo.sh). The sample
+# driver for driver authors has a demo of its own, scripts/driver-demo.sh.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 say() { echo "demo: $*"; }
 
-say "checking the Debian packages the build needs"
-bash scripts/setup.sh core
+say "checking the Debian packages the build and the traced program need"
+bash scripts/setup.sh --require core,sqlite core sqlite
 say "configuring the linux build in build/linux"
 mkdir -p build
 if ! cmake --preset linux >build/demo-configure.log 2>&1; then
   cat build/demo-configure.log
   exit 1
 fi
-say "building kqmon, kqdemo and libkqclient.so (a few minutes the first time)"
-cmake --build --preset linux -j2 --target kqmon kqdemo kqclient
-bin=build/linux/tools
-say "the tools are in $bin (README: how to put them on the PATH or install them)"
-say "kqmon watches; kqdemo, client 4711 \"Orders DB\", sends 25 statements at 5 a second;"
-say "after 3 s kqmon sends it the value 42, which reaches the driver's callback"
-echo
-# A namespace of its own, so that the demo never meets a real monitor or driver on this machine.
-export KQ_NAMESPACE=demo-$$
-"$bin/kqmon" watch --refno --time --until-detach --duration 60 &
-monitor=$!
-sleep 0.5
-# Halfway through, the monitor sends a value that reaches the driver's callback.
-(sleep 3 && "$bin/kqmon" signal 4711 42) &
-"$bin/kqdemo" --id 4711 --name "Orders DB" --count 25 --rate 5
-wait "$monitor"
+say "building kqmon, kqtrace and libkqclient.so (a few minutes the first time)"
+cmake --build --preset linux -j2 --target kqmon kqtrace kqtrace_preload kqtrace_audit kqclient
+say "the tools are in build/linux/tools (README: how to put them on the PATH or install them)"
+bash scripts/trace-demo.sh build/linux

@@ -197,6 +197,15 @@ if wanted pipeline; then
   end
 fi
 
+if wanted kqtrace; then
+  begin kqtrace "psql, pgbench, psycopg, sqlite3 traced unmodified against a throwaway PostgreSQL"
+  if needs core postgres sqlite; then
+    timeout 900 bash scripts/kqtrace-test.sh build/linux 2>&1 | tee "$logs/kqtrace.log"
+    add_script_counts "$logs/kqtrace.log"
+  fi
+  end
+fi
+
 if wanted icount; then
   begin icount "callgrind counts against bench/icount_baseline.txt"
   if needs bench; then
