@@ -107,6 +107,7 @@ std::basic_string<CH> Encoded(const std::string& text) {
   auto* s = As<Stmt>(StatementHandle, SQL_HANDLE_STMT);       \
   if (!s) return SQL_INVALID_HANDLE;                          \
   s->Own.clear();                                             \
+  if (s->AwaitingDiagnostic) FlushFailure(*s);                \
   auto real = REAL(s, name);                                  \
   if (!real) return Unsupported(*s, #name);                   \
   SQLHSTMT H = s->Real
@@ -293,6 +294,24 @@ SQLRETURN Connect(SQLHDBC ConnectionHandle, CH* dsn, SQLSMALLINT dsnLength, CH* 
   return result;
 }
 
+// A diagnostic text that the application got, NUL-terminated in its buffer.
+std::u16string Units(const SQLCHAR* text) {
+  const auto* bytes = reinterpret_cast<const char*>(text);
+  return NarrowToUtf16(bytes, std::strlen(bytes));
+}
+[[maybe_unused]] std::u16string Units(const SQLWCHAR* text) { return *ArgumentText(text, SQL_NTS); }
+
+// What the application read of a statement's first diagnostic, for the failure waiting for it.
+template <class CH>
+void SawDiagnostic(kqodbc::Handle* h, SQLRETURN result, const CH* state, const CH* message, const SQLINTEGER* native) {
+  if (!h || h->Type != SQL_HANDLE_STMT || !SQL_SUCCEEDED(result)) return;
+  auto& statement = *static_cast<Stmt*>(h);
+  if (!statement.AwaitingDiagnostic) return;
+  const std::u16string stateText = state ? Units(state) : std::u16string();
+  const std::u16string messageText = message ? Units(message) : std::u16string();
+  NoteDiagnostic(statement, state ? &stateText : nullptr, message ? &messageText : nullptr, native ? *native : 0);
+}
+
 template <class CH, class F>
 SQLRETURN GetDiagRecord(F real, SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, CH* state,
                         SQLINTEGER* native, CH* message, SQLSMALLINT messageMax, SQLSMALLINT* messageLength) {
@@ -307,7 +326,9 @@ SQLRETURN GetDiagRecord(F real, SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT 
   }
   if (!h->Real || !h->Driver) return SQL_NO_DATA;
   if (!real) return SQL_NO_DATA;
-  return real(type, h->Real, record, state, native, message, messageMax, messageLength);
+  const SQLRETURN result = real(type, h->Real, record, state, native, message, messageMax, messageLength);
+  if (record == 1) SawDiagnostic<CH>(h, result, state, message, native);
+  return result;
 }
 
 template <class CH, class F>
@@ -338,7 +359,13 @@ SQLRETURN GetDiagField(F real, SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT r
     return result;
   }
   if (!h->Real || !h->Driver || !real) return SQL_NO_DATA;
-  return real(type, h->Real, record, field, value, valueMax, valueLength);
+  const SQLRETURN result = real(type, h->Real, record, field, value, valueMax, valueLength);
+  if (record == 1 && value) {
+    if (field == SQL_DIAG_SQLSTATE) SawDiagnostic<CH>(h, result, static_cast<CH*>(value), nullptr, nullptr);
+    if (field == SQL_DIAG_MESSAGE_TEXT) SawDiagnostic<CH>(h, result, nullptr, static_cast<CH*>(value), nullptr);
+    if (field == SQL_DIAG_NATIVE) SawDiagnostic<CH>(h, result, nullptr, nullptr, static_cast<SQLINTEGER*>(value));
+  }
+  return result;
 }
 
 // A catalog function, traced as a pseudo-statement when the connection asks for it (KqCatalog=1).
@@ -484,7 +511,10 @@ KQODBC_EXPORT SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT HandleType, SQLHANDLE 
     case SQL_HANDLE_DBC: {
       auto* c = As<Dbc>(Handle, SQL_HANDLE_DBC);
       if (!c) return SQL_INVALID_HANDLE;
-      for (Stmt* s : c->Statements) delete s;
+      for (Stmt* s : c->Statements) {
+        FlushFailure(*s);
+        delete s;
+      }
       for (Desc* d : c->Descriptors) delete d;
       ReleaseReal(*c);
       std::erase(c->Parent->Connections, c);
@@ -494,6 +524,7 @@ KQODBC_EXPORT SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT HandleType, SQLHANDLE 
     case SQL_HANDLE_STMT: {
       auto* s = As<Stmt>(Handle, SQL_HANDLE_STMT);
       if (!s) return SQL_INVALID_HANDLE;
+      FlushFailure(*s);
       const SQLRETURN result = REAL(s, SQLFreeHandle)(SQL_HANDLE_STMT, s->Real);
       if (SQL_SUCCEEDED(result)) FreeStatement(s);
       return result;
@@ -764,6 +795,35 @@ TEXT_FORMS(DEFINE_DIAG_REC, SQLGetDiagRec)
                             StringLength);                                                                         \
   }
 TEXT_FORMS(DEFINE_DIAG_FIELD, SQLGetDiagField)
+
+// The ODBC 2 diagnostics, which a manager falls back on when a driver's SQLGetDiagField does not
+// answer (the SQLite driver's). They remove the record they return, as the driver's own do.
+#define DEFINE_ERROR(NAME, CH)                                                                                    \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHENV EnvironmentHandle, SQLHDBC ConnectionHandle,                       \
+                                       SQLHSTMT StatementHandle, CH* Sqlstate, SQLINTEGER* NativeError,           \
+                                       CH* MessageText, SQLSMALLINT BufferLength, SQLSMALLINT* TextLength) {      \
+    kqodbc::Handle* h = StatementHandle ? AnyHandle(SQL_HANDLE_STMT, StatementHandle)                             \
+                        : ConnectionHandle ? AnyHandle(SQL_HANDLE_DBC, ConnectionHandle)                          \
+                                           : AnyHandle(SQL_HANDLE_ENV, EnvironmentHandle);                        \
+    if (!h) return SQL_INVALID_HANDLE;                                                                            \
+    if (!h->Own.empty()) {                                                                                        \
+      const OwnDiag diag = h->Own.front();                                                                        \
+      h->Own.erase(h->Own.begin());                                                                               \
+      if (Sqlstate) PutText(diag.State, Sqlstate, 6, nullptr);                                                    \
+      if (NativeError) *NativeError = 0;                                                                          \
+      return PutText(diag.Message, MessageText, BufferLength, TextLength);                                        \
+    }                                                                                                             \
+    if (!h->Real || !h->Driver) return SQL_NO_DATA;                                                               \
+    auto real = REAL(h, NAME);                                                                                    \
+    if (!real) return SQL_NO_DATA;                                                                                \
+    SQLHDBC dbc = h->Type == SQL_HANDLE_DBC ? h->Real : nullptr;                                                  \
+    SQLHENV env = h->Type == SQL_HANDLE_DBC ? static_cast<Dbc*>(h)->RealEnv : nullptr;                            \
+    SQLHSTMT stmt = h->Type == SQL_HANDLE_STMT ? h->Real : nullptr;                                               \
+    const SQLRETURN result = real(env, dbc, stmt, Sqlstate, NativeError, MessageText, BufferLength, TextLength);  \
+    SawDiagnostic<CH>(h, result, Sqlstate, MessageText, NativeError);                                             \
+    return result;                                                                                                \
+  }
+TEXT_FORMS(DEFINE_ERROR, SQLError)
 
 #define DEFINE_SET_CONNECT_ATTR(NAME, CH)                                                                      \
   KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLINTEGER Attribute, SQLPOINTER Value,       \

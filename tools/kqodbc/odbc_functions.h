@@ -39,6 +39,7 @@
   XW(SQLConnect)                  \
   XW(SQLDescribeCol)              \
   XW(SQLDriverConnect)            \
+  XW(SQLError)                    \
   XW(SQLExecDirect)               \
   XW(SQLForeignKeys)              \
   XW(SQLGetConnectAttr)           \

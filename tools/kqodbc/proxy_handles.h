@@ -9,6 +9,7 @@
 
 #include "odbc_headers.h"
 #include "real_driver.h"
+#include "trace_client.h"
 
 namespace kqodbc {
 
@@ -86,6 +87,10 @@ struct Stmt : Handle {
   bool Running = false;           // begun, not yet complete (still executing, or needing data)
   std::u16string RunningText;
   std::chrono::steady_clock::time_point Started;
+  // A failed statement waits for the application to read its first diagnostic through the proxy:
+  // reading it ourselves would take it away with drivers whose reads consume (the SQLite driver's).
+  bool AwaitingDiagnostic = false;
+  TraceOutcome Failure;
   SQLULEN ParameterSets = 1;
   std::map<SQLUSMALLINT, BoundParameter> Parameters;
   std::vector<std::unique_ptr<Desc>> Implicit;  // the statement's own descriptors, as the manager sees them

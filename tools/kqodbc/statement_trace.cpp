@@ -92,35 +92,6 @@ std::u16string Annotated(const Stmt& statement, std::u16string text) {
   return text;
 }
 
-// The first diagnostic record of the statement, left in place for the application.
-void ReadFirstDiagnostic(const Stmt& statement, TraceOutcome& outcome) {
-  SQLINTEGER native = 0;
-  SQLSMALLINT length = 0;
-  if (auto wide = RealFunction<decltype(&::SQLGetDiagRecW)>(statement, F_SQLGetDiagRecW)) {
-    SQLWCHAR state[6] = {};
-    SQLWCHAR text[static_cast<int>(TraceMessageMax) + 1] = {};
-    const SQLRETURN read =
-        wide(SQL_HANDLE_STMT, statement.Real, 1, state, &native, text, static_cast<int>(TraceMessageMax) + 1, &length);
-    if (!SQL_SUCCEEDED(read)) return;
-    for (int i = 0; i < 5; ++i) outcome.SqlState[i] = static_cast<char16_t>(state[i]);
-    std::size_t units = 0;
-    while (units < static_cast<std::size_t>(static_cast<int>(TraceMessageMax)) && text[units]) ++units;
-    outcome.Message = FromWide(text, units);
-  } else if (auto narrow = RealFunction<decltype(&::SQLGetDiagRec)>(statement, F_SQLGetDiagRec)) {
-    SQLCHAR state[6] = {};
-    SQLCHAR text[4 * static_cast<int>(TraceMessageMax) + 1] = {};
-    const SQLRETURN read = narrow(SQL_HANDLE_STMT, statement.Real, 1, state, &native, text, sizeof text, &length);
-    if (!SQL_SUCCEEDED(read)) return;
-    for (int i = 0; i < 5; ++i) outcome.SqlState[i] = static_cast<char16_t>(state[i]);
-    outcome.Message =
-        NarrowToUtf16(reinterpret_cast<const char*>(text), std::strlen(reinterpret_cast<const char*>(text)));
-    if (outcome.Message.size() > TraceMessageMax) outcome.Message.resize(TraceMessageMax);
-  } else {
-    return;
-  }
-  outcome.NativeCode = native;
-}
-
 void Submit(Stmt& statement, TraceOutcome& outcome) {
   outcome.DurationMicros =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - statement.Started)
@@ -129,10 +100,18 @@ void Submit(Stmt& statement, TraceOutcome& outcome) {
   TraceClient::Submit(statement.RunningText, outcome);
 }
 
+// A failure waits; everything traced after it on the connection must come after it.
+void FlushConnection(Stmt& statement) {
+  if (!statement.Connection) return;
+  for (Stmt* other : statement.Connection->Statements)
+    if (other->AwaitingDiagnostic) FlushFailure(*other);
+}
+
 }  // namespace
 
 void BeginStatement(Stmt& statement, std::u16string text) {
   if (statement.Running) return;
+  FlushConnection(statement);
   statement.Running = true;
   statement.RunningText = Annotated(statement, std::move(text));
   statement.Started = std::chrono::steady_clock::now();
@@ -151,14 +130,38 @@ SQLRETURN FinishStatement(Stmt& statement, SQLRETURN result) {
       }
   } else {
     outcome.Failed = true;
-    ReadFirstDiagnostic(statement, outcome);
+    outcome.DurationMicros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - statement.Started)
+            .count();
+    statement.Running = false;
+    statement.AwaitingDiagnostic = true;
+    statement.Failure = outcome;
+    return result;
   }
+  FlushConnection(statement);
   Submit(statement, outcome);
   return result;
 }
 
+void NoteDiagnostic(Stmt& statement, const std::u16string* state, const std::u16string* message, SQLINTEGER native) {
+  if (!statement.AwaitingDiagnostic) return;
+  TraceOutcome& failure = statement.Failure;
+  if (state) std::copy_n(state->begin(), std::min<std::size_t>(state->size(), 5), failure.SqlState);
+  if (native) failure.NativeCode = native;
+  if (!message) return;
+  failure.Message = message->substr(0, TraceMessageMax);
+  FlushFailure(statement);
+}
+
+void FlushFailure(Stmt& statement) {
+  if (!statement.AwaitingDiagnostic) return;
+  statement.AwaitingDiagnostic = false;
+  TraceClient::Submit(statement.RunningText, statement.Failure);
+}
+
 void CancelStatement(Stmt& statement) {
   if (!statement.Running) return;
+  FlushConnection(statement);
   TraceOutcome outcome;
   outcome.Failed = true;
   std::copy_n(u"HY008", 6, outcome.SqlState);

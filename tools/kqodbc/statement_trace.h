@@ -12,9 +12,15 @@ namespace kqodbc {
 // one (asynchronous execution polled, or data at execution) keeps the first start.
 void BeginStatement(Stmt& statement, std::u16string text);
 // Traces the running statement once `result` says it completed, with its outcome: rows (from the
-// driver's SQLRowCount after plain success, which leaves no diagnostics to lose), or the first
-// diagnostic record, read without removing it. Returns `result`.
+// driver's SQLRowCount after plain success, which leaves no diagnostics to lose). A failure waits
+// for its first diagnostic, as the application reads it. Returns `result`.
 SQLRETURN FinishStatement(Stmt& statement, SQLRETURN result);
+// The application read a diagnostic of the statement through the proxy (record 1, or a field of it):
+// a failure waiting for it takes the state and message (either may be null) and is traced once it has
+// the message.
+void NoteDiagnostic(Stmt& statement, const std::u16string* state, const std::u16string* message, SQLINTEGER native);
+// Traces a failure still waiting for its diagnostic: the application moved on without reading one.
+void FlushFailure(Stmt& statement);
 // The application cancelled a statement that was waiting for data.
 void CancelStatement(Stmt& statement);
 
