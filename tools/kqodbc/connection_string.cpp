@@ -76,7 +76,8 @@ std::string ConnectionString::Without(std::initializer_list<const char*> keys) c
   std::string result;
   std::size_t copied = 0;
   for (const auto& attribute : FAttributes) {
-    const bool drop = std::any_of(keys.begin(), keys.end(), [&](const char* key) { return SameKey(attribute.Key, key); });
+    const bool drop =
+        std::any_of(keys.begin(), keys.end(), [&](const char* key) { return SameKey(attribute.Key, key); });
     if (!drop) continue;
     result += FText.substr(copied, attribute.Begin - copied);
     copied = attribute.End;

@@ -85,7 +85,8 @@ int Install(const Options& options) {
   SQLSetConfigMode(options.System ? ODBC_SYSTEM_DSN : ODBC_USER_DSN);
   bool written = SQLWriteDSNToIni(options.Dsn.c_str(), name.c_str()) &&
                  SQLWritePrivateProfileString(options.Dsn.c_str(), "KqDriver", options.Driver.c_str(), "ODBC.INI");
-  if (options.Params) written = written && SQLWritePrivateProfileString(options.Dsn.c_str(), "KqParams", "1", "ODBC.INI");
+  if (options.Params)
+    written = written && SQLWritePrivateProfileString(options.Dsn.c_str(), "KqParams", "1", "ODBC.INI");
   if (options.Catalog)
     written = written && SQLWritePrivateProfileString(options.Dsn.c_str(), "KqCatalog", "1", "ODBC.INI");
   for (const std::string& attribute : options.Attributes) {

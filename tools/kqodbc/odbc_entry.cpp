@@ -77,7 +77,9 @@ SQLRETURN PutText(const std::string& text, CH* buffer, SQLINTEGER units, SQLSMAL
 }
 
 std::u16string StatementText(const SQLCHAR* text, SQLINTEGER length) { return *ArgumentText(text, length); }
-[[maybe_unused]] std::u16string StatementText(const SQLWCHAR* text, SQLINTEGER length) { return *ArgumentText(text, length); }
+[[maybe_unused]] std::u16string StatementText(const SQLWCHAR* text, SQLINTEGER length) {
+  return *ArgumentText(text, length);
+}
 
 // Narrow text of a connection argument (UTF-8 for the wide forms), and back.
 std::string Narrow(const SQLCHAR* text, SQLINTEGER length) {
@@ -103,30 +105,30 @@ std::basic_string<CH> Encoded(const std::string& text) {
 
 // The statement, its real function `real` and real handle `H`, or the return for a bad handle or a
 // function the driver lacks.
-#define ON_STMT(name)                                         \
-  auto* s = As<Stmt>(StatementHandle, SQL_HANDLE_STMT);       \
-  if (!s) return SQL_INVALID_HANDLE;                          \
-  s->Own.clear();                                             \
-  if (s->AwaitingDiagnostic) FlushFailure(*s);                \
-  auto real = REAL(s, name);                                  \
-  if (!real) return Unsupported(*s, #name);                   \
+#define ON_STMT(name)                                   \
+  auto* s = As<Stmt>(StatementHandle, SQL_HANDLE_STMT); \
+  if (!s) return SQL_INVALID_HANDLE;                    \
+  s->Own.clear();                                       \
+  if (s->AwaitingDiagnostic) FlushFailure(*s);          \
+  auto real = REAL(s, name);                            \
+  if (!real) return Unsupported(*s, #name);             \
   SQLHSTMT H = s->Real
 
-#define ON_DBC(name)                                                          \
-  auto* c = As<Dbc>(ConnectionHandle, SQL_HANDLE_DBC);                        \
-  if (!c) return SQL_INVALID_HANDLE;                                          \
-  c->Own.clear();                                                             \
-  if (!c->Real) return OwnError(*c, "08003", "Connection not open");          \
-  auto real = REAL(c, name);                                                  \
-  if (!real) return Unsupported(*c, #name);                                   \
+#define ON_DBC(name)                                                 \
+  auto* c = As<Dbc>(ConnectionHandle, SQL_HANDLE_DBC);               \
+  if (!c) return SQL_INVALID_HANDLE;                                 \
+  c->Own.clear();                                                    \
+  if (!c->Real) return OwnError(*c, "08003", "Connection not open"); \
+  auto real = REAL(c, name);                                         \
+  if (!real) return Unsupported(*c, #name);                          \
   SQLHDBC H = c->Real
 
-#define ON_DESC(name)                                         \
-  auto* d = As<Desc>(DescriptorHandle, SQL_HANDLE_DESC);      \
-  if (!d) return SQL_INVALID_HANDLE;                          \
-  d->Own.clear();                                             \
-  auto real = REAL(d, name);                                  \
-  if (!real) return Unsupported(*d, #name);                   \
+#define ON_DESC(name)                                    \
+  auto* d = As<Desc>(DescriptorHandle, SQL_HANDLE_DESC); \
+  if (!d) return SQL_INVALID_HANDLE;                     \
+  d->Own.clear();                                        \
+  auto real = REAL(d, name);                             \
+  if (!real) return Unsupported(*d, #name);              \
   SQLHDESC H = d->Real
 
 // A descriptor of the real driver as the manager must see it: the proxy's object for it.
@@ -313,8 +315,8 @@ void SawDiagnostic(kqodbc::Handle* h, SQLRETURN result, const CH* state, const C
 }
 
 template <class CH, class F>
-SQLRETURN GetDiagRecord(F real, SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, CH* state,
-                        SQLINTEGER* native, CH* message, SQLSMALLINT messageMax, SQLSMALLINT* messageLength) {
+SQLRETURN GetDiagRecord(F real, SQLSMALLINT type, SQLHANDLE handle, SQLSMALLINT record, CH* state, SQLINTEGER* native,
+                        CH* message, SQLSMALLINT messageMax, SQLSMALLINT* messageLength) {
   Handle* h = AnyHandle(type, handle);
   if (!h) return SQL_INVALID_HANDLE;
   if (!h->Own.empty()) {
@@ -395,9 +397,10 @@ SQLRETURN SetConnectAttribute(F real, SQLHDBC ConnectionHandle, SQLINTEGER attri
   pending.IsText = IsTextConnectAttribute(attribute);
   if (pending.IsText && value) {
     if (length == SQL_NTS)
-      pending.Bytes = wide ? std::string(static_cast<const char*>(value),
-                                         ArgumentText(static_cast<const SQLWCHAR*>(value), SQL_NTS)->size() * sizeof(SQLWCHAR))
-                           : std::string(static_cast<const char*>(value));
+      pending.Bytes =
+          wide ? std::string(static_cast<const char*>(value),
+                             ArgumentText(static_cast<const SQLWCHAR*>(value), SQL_NTS)->size() * sizeof(SQLWCHAR))
+               : std::string(static_cast<const char*>(value));
     else if (length > 0)
       pending.Bytes.assign(static_cast<const char*>(value), static_cast<std::size_t>(length));
   }
@@ -436,8 +439,7 @@ template <class F>
 SQLRETURN SetStatementAttribute(F real, Stmt& s, SQLINTEGER attribute, SQLPOINTER value, SQLINTEGER length) {
   if (attribute == SQL_ATTR_APP_ROW_DESC || attribute == SQL_ATTR_APP_PARAM_DESC) value = UnwrapDescriptor(value);
   const SQLRETURN result = real(s.Real, attribute, value, length);
-  if (SQL_SUCCEEDED(result) && attribute == SQL_ATTR_PARAMSET_SIZE)
-    s.ParameterSets = reinterpret_cast<SQLULEN>(value);
+  if (SQL_SUCCEEDED(result) && attribute == SQL_ATTR_PARAMSET_SIZE) s.ParameterSets = reinterpret_cast<SQLULEN>(value);
   return result;
 }
 
@@ -558,7 +560,8 @@ KQODBC_EXPORT SQLRETURN SQL_API SQLGetEnvAttr(SQLHENV EnvironmentHandle, SQLINTE
   if (!e) return SQL_INVALID_HANDLE;
   const auto found = e->Attributes.find(Attribute);
   SQLPOINTER value = found != e->Attributes.end() ? found->second : nullptr;
-  if (found == e->Attributes.end() && Attribute == SQL_ATTR_ODBC_VERSION) value = reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3);
+  if (found == e->Attributes.end() && Attribute == SQL_ATTR_ODBC_VERSION)
+    value = reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3);
   if (Value) *static_cast<SQLUINTEGER*>(Value) = static_cast<SQLUINTEGER>(reinterpret_cast<SQLULEN>(value));
   if (StringLength) *StringLength = sizeof(SQLUINTEGER);
   return SQL_SUCCESS;
@@ -728,247 +731,243 @@ KQODBC_EXPORT SQLRETURN SQL_API SQLSetPos(SQLHSTMT StatementHandle, SQLSETPOSIRO
   }
 TEXT_FORMS(DEFINE_CONNECT, SQLConnect)
 
-#define DEFINE_DRIVER_CONNECT(NAME, CH)                                                                           \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLHWND WindowHandle, CH* InConnectionString,    \
+#define DEFINE_DRIVER_CONNECT(NAME, CH)                                                                              \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLHWND WindowHandle, CH* InConnectionString,       \
                                        SQLSMALLINT StringLength1, CH* OutConnectionString, SQLSMALLINT BufferLength, \
-                                       SQLSMALLINT* StringLength2Ptr, SQLUSMALLINT DriverCompletion) {            \
-    return DriverConnect(ConnectionHandle, WindowHandle, InConnectionString, StringLength1, OutConnectionString,  \
-                         BufferLength, StringLength2Ptr, DriverCompletion);                                       \
+                                       SQLSMALLINT* StringLength2Ptr, SQLUSMALLINT DriverCompletion) {               \
+    return DriverConnect(ConnectionHandle, WindowHandle, InConnectionString, StringLength1, OutConnectionString,     \
+                         BufferLength, StringLength2Ptr, DriverCompletion);                                          \
   }
 TEXT_FORMS(DEFINE_DRIVER_CONNECT, SQLDriverConnect)
 
 // Connecting through browsing cannot name the real driver before the driver is asked.
-#define DEFINE_BROWSE_CONNECT(NAME, CH)                                                                       \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, CH*, SQLSMALLINT, CH*, SQLSMALLINT,          \
-                                       SQLSMALLINT*) {                                                        \
-    auto* c = As<Dbc>(ConnectionHandle, SQL_HANDLE_DBC);                                                      \
-    if (!c) return SQL_INVALID_HANDLE;                                                                        \
-    c->Own.clear();                                                                                           \
-    return Unsupported(*c, #NAME);                                                                            \
+#define DEFINE_BROWSE_CONNECT(NAME, CH)                                                                              \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, CH*, SQLSMALLINT, CH*, SQLSMALLINT, SQLSMALLINT*) { \
+    auto* c = As<Dbc>(ConnectionHandle, SQL_HANDLE_DBC);                                                             \
+    if (!c) return SQL_INVALID_HANDLE;                                                                               \
+    c->Own.clear();                                                                                                  \
+    return Unsupported(*c, #NAME);                                                                                   \
   }
 TEXT_FORMS(DEFINE_BROWSE_CONNECT, SQLBrowseConnect)
 
-#define DEFINE_EXEC_DIRECT(NAME, CH)                                                                     \
+#define DEFINE_EXEC_DIRECT(NAME, CH)                                                                         \
   KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* StatementText, SQLINTEGER TextLength) { \
-    ON_STMT(NAME);                                                                                       \
-    if (StatementText) BeginStatement(*s, ::StatementText(StatementText, TextLength));                  \
-    return FinishStatement(*s, real(H, StatementText, TextLength));                                     \
+    ON_STMT(NAME);                                                                                           \
+    if (StatementText) BeginStatement(*s, ::StatementText(StatementText, TextLength));                       \
+    return FinishStatement(*s, real(H, StatementText, TextLength));                                          \
   }
 TEXT_FORMS(DEFINE_EXEC_DIRECT, SQLExecDirect)
 
 // A failed prepare is traced, since the statement then never runs; a good one waits for SQLExecute.
-#define DEFINE_PREPARE(NAME, CH)                                                                          \
+#define DEFINE_PREPARE(NAME, CH)                                                                             \
   KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* StatementText, SQLINTEGER TextLength) { \
-    ON_STMT(NAME);                                                                                        \
-    std::u16string text = StatementText ? ::StatementText(StatementText, TextLength) : std::u16string();  \
-    const auto started = std::chrono::steady_clock::now();                                                \
-    const SQLRETURN result = real(H, StatementText, TextLength);                                          \
-    if (SQL_SUCCEEDED(result)) {                                                                          \
-      s->Prepared = std::move(text);                                                                      \
-    } else if (result != SQL_STILL_EXECUTING && StatementText) {                                          \
-      BeginStatement(*s, std::move(text));                                                                \
-      s->Started = started;                                                                               \
-      FinishStatement(*s, result);                                                                        \
-    }                                                                                                     \
-    return result;                                                                                        \
+    ON_STMT(NAME);                                                                                           \
+    std::u16string text = StatementText ? ::StatementText(StatementText, TextLength) : std::u16string();     \
+    const auto started = std::chrono::steady_clock::now();                                                   \
+    const SQLRETURN result = real(H, StatementText, TextLength);                                             \
+    if (SQL_SUCCEEDED(result)) {                                                                             \
+      s->Prepared = std::move(text);                                                                         \
+    } else if (result != SQL_STILL_EXECUTING && StatementText) {                                             \
+      BeginStatement(*s, std::move(text));                                                                   \
+      s->Started = started;                                                                                  \
+      FinishStatement(*s, result);                                                                           \
+    }                                                                                                        \
+    return result;                                                                                           \
   }
 TEXT_FORMS(DEFINE_PREPARE, SQLPrepare)
 
-#define DEFINE_DIAG_REC(NAME, CH)                                                                                  \
+#define DEFINE_DIAG_REC(NAME, CH)                                                                                     \
   KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT RecNumber, CH* Sqlstate, \
-                                       SQLINTEGER* NativeError, CH* MessageText, SQLSMALLINT BufferLength,         \
-                                       SQLSMALLINT* TextLength) {                                                  \
-    kqodbc::Handle* h = AnyHandle(HandleType, Handle);                                                                   \
-    decltype(&::NAME) real = h && h->Driver ? REAL(h, NAME) : nullptr;                                             \
-    return GetDiagRecord(real, HandleType, Handle, RecNumber, Sqlstate, NativeError, MessageText, BufferLength,    \
-                         TextLength);                                                                              \
+                                       SQLINTEGER* NativeError, CH* MessageText, SQLSMALLINT BufferLength,            \
+                                       SQLSMALLINT* TextLength) {                                                     \
+    kqodbc::Handle* h = AnyHandle(HandleType, Handle);                                                                \
+    decltype(&::NAME) real = h && h->Driver ? REAL(h, NAME) : nullptr;                                                \
+    return GetDiagRecord(real, HandleType, Handle, RecNumber, Sqlstate, NativeError, MessageText, BufferLength,       \
+                         TextLength);                                                                                 \
   }
 TEXT_FORMS(DEFINE_DIAG_REC, SQLGetDiagRec)
 
-#define DEFINE_DIAG_FIELD(NAME, CH)                                                                                \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT RecNumber,            \
-                                       SQLSMALLINT DiagIdentifier, SQLPOINTER DiagInfo, SQLSMALLINT BufferLength,  \
-                                       SQLSMALLINT* StringLength) {                                                \
-    kqodbc::Handle* h = AnyHandle(HandleType, Handle);                                                                   \
-    decltype(&::NAME) real = h && h->Driver ? REAL(h, NAME) : nullptr;                                             \
-    return GetDiagField<CH>(real, HandleType, Handle, RecNumber, DiagIdentifier, DiagInfo, BufferLength,           \
-                            StringLength);                                                                         \
+#define DEFINE_DIAG_FIELD(NAME, CH)                                                                               \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLSMALLINT HandleType, SQLHANDLE Handle, SQLSMALLINT RecNumber,           \
+                                       SQLSMALLINT DiagIdentifier, SQLPOINTER DiagInfo, SQLSMALLINT BufferLength, \
+                                       SQLSMALLINT* StringLength) {                                               \
+    kqodbc::Handle* h = AnyHandle(HandleType, Handle);                                                            \
+    decltype(&::NAME) real = h && h->Driver ? REAL(h, NAME) : nullptr;                                            \
+    return GetDiagField<CH>(real, HandleType, Handle, RecNumber, DiagIdentifier, DiagInfo, BufferLength,          \
+                            StringLength);                                                                        \
   }
 TEXT_FORMS(DEFINE_DIAG_FIELD, SQLGetDiagField)
 
 // The ODBC 2 diagnostics, which a manager falls back on when a driver's SQLGetDiagField does not
 // answer (the SQLite driver's). They remove the record they return, as the driver's own do.
-#define DEFINE_ERROR(NAME, CH)                                                                                    \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHENV EnvironmentHandle, SQLHDBC ConnectionHandle,                       \
-                                       SQLHSTMT StatementHandle, CH* Sqlstate, SQLINTEGER* NativeError,           \
-                                       CH* MessageText, SQLSMALLINT BufferLength, SQLSMALLINT* TextLength) {      \
-    kqodbc::Handle* h = StatementHandle ? AnyHandle(SQL_HANDLE_STMT, StatementHandle)                             \
-                        : ConnectionHandle ? AnyHandle(SQL_HANDLE_DBC, ConnectionHandle)                          \
-                                           : AnyHandle(SQL_HANDLE_ENV, EnvironmentHandle);                        \
-    if (!h) return SQL_INVALID_HANDLE;                                                                            \
-    if (!h->Own.empty()) {                                                                                        \
-      const OwnDiag diag = h->Own.front();                                                                        \
-      h->Own.erase(h->Own.begin());                                                                               \
-      if (Sqlstate) PutText(diag.State, Sqlstate, 6, nullptr);                                                    \
-      if (NativeError) *NativeError = 0;                                                                          \
-      return PutText(diag.Message, MessageText, BufferLength, TextLength);                                        \
-    }                                                                                                             \
-    if (!h->Real || !h->Driver) return SQL_NO_DATA;                                                               \
-    auto real = REAL(h, NAME);                                                                                    \
-    if (!real) return SQL_NO_DATA;                                                                                \
-    SQLHDBC dbc = h->Type == SQL_HANDLE_DBC ? h->Real : nullptr;                                                  \
-    SQLHENV env = h->Type == SQL_HANDLE_DBC ? static_cast<Dbc*>(h)->RealEnv : nullptr;                            \
-    SQLHSTMT stmt = h->Type == SQL_HANDLE_STMT ? h->Real : nullptr;                                               \
-    const SQLRETURN result = real(env, dbc, stmt, Sqlstate, NativeError, MessageText, BufferLength, TextLength);  \
-    SawDiagnostic<CH>(h, result, Sqlstate, MessageText, NativeError);                                             \
-    return result;                                                                                                \
+#define DEFINE_ERROR(NAME, CH)                                                                                        \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHENV EnvironmentHandle, SQLHDBC ConnectionHandle, SQLHSTMT StatementHandle, \
+                                       CH* Sqlstate, SQLINTEGER* NativeError, CH* MessageText,                        \
+                                       SQLSMALLINT BufferLength, SQLSMALLINT* TextLength) {                           \
+    kqodbc::Handle* h = StatementHandle    ? AnyHandle(SQL_HANDLE_STMT, StatementHandle)                              \
+                        : ConnectionHandle ? AnyHandle(SQL_HANDLE_DBC, ConnectionHandle)                              \
+                                           : AnyHandle(SQL_HANDLE_ENV, EnvironmentHandle);                            \
+    if (!h) return SQL_INVALID_HANDLE;                                                                                \
+    if (!h->Own.empty()) {                                                                                            \
+      const OwnDiag diag = h->Own.front();                                                                            \
+      h->Own.erase(h->Own.begin());                                                                                   \
+      if (Sqlstate) PutText(diag.State, Sqlstate, 6, nullptr);                                                        \
+      if (NativeError) *NativeError = 0;                                                                              \
+      return PutText(diag.Message, MessageText, BufferLength, TextLength);                                            \
+    }                                                                                                                 \
+    if (!h->Real || !h->Driver) return SQL_NO_DATA;                                                                   \
+    auto real = REAL(h, NAME);                                                                                        \
+    if (!real) return SQL_NO_DATA;                                                                                    \
+    SQLHDBC dbc = h->Type == SQL_HANDLE_DBC ? h->Real : nullptr;                                                      \
+    SQLHENV env = h->Type == SQL_HANDLE_DBC ? static_cast<Dbc*>(h)->RealEnv : nullptr;                                \
+    SQLHSTMT stmt = h->Type == SQL_HANDLE_STMT ? h->Real : nullptr;                                                   \
+    const SQLRETURN result = real(env, dbc, stmt, Sqlstate, NativeError, MessageText, BufferLength, TextLength);      \
+    SawDiagnostic<CH>(h, result, Sqlstate, MessageText, NativeError);                                                 \
+    return result;                                                                                                    \
   }
 TEXT_FORMS(DEFINE_ERROR, SQLError)
 
-#define DEFINE_SET_CONNECT_ATTR(NAME, CH)                                                                      \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLINTEGER Attribute, SQLPOINTER Value,       \
-                                       SQLINTEGER StringLength) {                                              \
-    auto* c = As<Dbc>(ConnectionHandle, SQL_HANDLE_DBC);                                                       \
-    decltype(&::NAME) real = c && c->Driver ? REAL(c, NAME) : nullptr;                                         \
-    return SetConnectAttribute(real, ConnectionHandle, Attribute, Value, StringLength, sizeof(CH) > 1);        \
+#define DEFINE_SET_CONNECT_ATTR(NAME, CH)                                                                \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLINTEGER Attribute, SQLPOINTER Value, \
+                                       SQLINTEGER StringLength) {                                        \
+    auto* c = As<Dbc>(ConnectionHandle, SQL_HANDLE_DBC);                                                 \
+    decltype(&::NAME) real = c && c->Driver ? REAL(c, NAME) : nullptr;                                   \
+    return SetConnectAttribute(real, ConnectionHandle, Attribute, Value, StringLength, sizeof(CH) > 1);  \
   }
 TEXT_FORMS(DEFINE_SET_CONNECT_ATTR, SQLSetConnectAttr)
 
-#define DEFINE_GET_CONNECT_ATTR(NAME, CH)                                                                      \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLINTEGER Attribute, SQLPOINTER Value,       \
-                                       SQLINTEGER BufferLength, SQLINTEGER* StringLength) {                    \
-    auto* c = As<Dbc>(ConnectionHandle, SQL_HANDLE_DBC);                                                       \
-    decltype(&::NAME) real = c && c->Driver ? REAL(c, NAME) : nullptr;                                         \
-    return GetConnectAttribute(real, ConnectionHandle, Attribute, Value, BufferLength, StringLength);          \
+#define DEFINE_GET_CONNECT_ATTR(NAME, CH)                                                                \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLINTEGER Attribute, SQLPOINTER Value, \
+                                       SQLINTEGER BufferLength, SQLINTEGER* StringLength) {              \
+    auto* c = As<Dbc>(ConnectionHandle, SQL_HANDLE_DBC);                                                 \
+    decltype(&::NAME) real = c && c->Driver ? REAL(c, NAME) : nullptr;                                   \
+    return GetConnectAttribute(real, ConnectionHandle, Attribute, Value, BufferLength, StringLength);    \
   }
 TEXT_FORMS(DEFINE_GET_CONNECT_ATTR, SQLGetConnectAttr)
 
-#define DEFINE_GET_INFO(NAME, CH)                                                                                 \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLUSMALLINT InfoType, SQLPOINTER InfoValue,     \
-                                       SQLSMALLINT BufferLength, SQLSMALLINT* StringLength) {                     \
-    ON_DBC(NAME);                                                                                                 \
-    return real(H, InfoType, InfoValue, BufferLength, StringLength);                                              \
+#define DEFINE_GET_INFO(NAME, CH)                                                                             \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, SQLUSMALLINT InfoType, SQLPOINTER InfoValue, \
+                                       SQLSMALLINT BufferLength, SQLSMALLINT* StringLength) {                 \
+    ON_DBC(NAME);                                                                                             \
+    return real(H, InfoType, InfoValue, BufferLength, StringLength);                                          \
   }
 TEXT_FORMS(DEFINE_GET_INFO, SQLGetInfo)
 
-#define DEFINE_NATIVE_SQL(NAME, CH)                                                                               \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, CH* InStatementText, SQLINTEGER TextLength1,     \
-                                       CH* OutStatementText, SQLINTEGER BufferLength, SQLINTEGER* TextLength2) {  \
-    ON_DBC(NAME);                                                                                                 \
-    return real(H, InStatementText, TextLength1, OutStatementText, BufferLength, TextLength2);                    \
+#define DEFINE_NATIVE_SQL(NAME, CH)                                                                              \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDBC ConnectionHandle, CH* InStatementText, SQLINTEGER TextLength1,    \
+                                       CH* OutStatementText, SQLINTEGER BufferLength, SQLINTEGER* TextLength2) { \
+    ON_DBC(NAME);                                                                                                \
+    return real(H, InStatementText, TextLength1, OutStatementText, BufferLength, TextLength2);                   \
   }
 TEXT_FORMS(DEFINE_NATIVE_SQL, SQLNativeSql)
 
-#define DEFINE_GET_STMT_ATTR(NAME, CH)                                                                            \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLINTEGER Attribute, SQLPOINTER Value,          \
-                                       SQLINTEGER BufferLength, SQLINTEGER* StringLength) {                       \
-    ON_STMT(NAME);                                                                                                \
-    (void)H;                                                                                                      \
-    return GetStatementAttribute(real, *s, Attribute, Value, BufferLength, StringLength);                         \
+#define DEFINE_GET_STMT_ATTR(NAME, CH)                                                                   \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLINTEGER Attribute, SQLPOINTER Value, \
+                                       SQLINTEGER BufferLength, SQLINTEGER* StringLength) {              \
+    ON_STMT(NAME);                                                                                       \
+    (void)H;                                                                                             \
+    return GetStatementAttribute(real, *s, Attribute, Value, BufferLength, StringLength);                \
   }
 TEXT_FORMS(DEFINE_GET_STMT_ATTR, SQLGetStmtAttr)
 
-#define DEFINE_SET_STMT_ATTR(NAME, CH)                                                                            \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLINTEGER Attribute, SQLPOINTER Value,          \
-                                       SQLINTEGER StringLength) {                                                 \
-    ON_STMT(NAME);                                                                                                \
-    (void)H;                                                                                                      \
-    return SetStatementAttribute(real, *s, Attribute, Value, StringLength);                                       \
+#define DEFINE_SET_STMT_ATTR(NAME, CH)                                                                   \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLINTEGER Attribute, SQLPOINTER Value, \
+                                       SQLINTEGER StringLength) {                                        \
+    ON_STMT(NAME);                                                                                       \
+    (void)H;                                                                                             \
+    return SetStatementAttribute(real, *s, Attribute, Value, StringLength);                              \
   }
 TEXT_FORMS(DEFINE_SET_STMT_ATTR, SQLSetStmtAttr)
 
-#define DEFINE_COL_ATTRIBUTE(NAME, CH)                                                                            \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber,                       \
-                                       SQLUSMALLINT FieldIdentifier, SQLPOINTER CharacterAttribute,               \
-                                       SQLSMALLINT BufferLength, SQLSMALLINT* StringLength,                       \
-                                       NumericAttributePointer NumericAttribute) {                                \
-    ON_STMT(NAME);                                                                                                \
-    return real(H, ColumnNumber, FieldIdentifier, CharacterAttribute, BufferLength, StringLength,                 \
-                NumericAttribute);                                                                                \
+#define DEFINE_COL_ATTRIBUTE(NAME, CH)                                                                               \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber,                          \
+                                       SQLUSMALLINT FieldIdentifier, SQLPOINTER CharacterAttribute,                  \
+                                       SQLSMALLINT BufferLength, SQLSMALLINT* StringLength,                          \
+                                       NumericAttributePointer NumericAttribute) {                                   \
+    ON_STMT(NAME);                                                                                                   \
+    return real(H, ColumnNumber, FieldIdentifier, CharacterAttribute, BufferLength, StringLength, NumericAttribute); \
   }
 TEXT_FORMS(DEFINE_COL_ATTRIBUTE, SQLColAttribute)
 
-#define DEFINE_DESCRIBE_COL(NAME, CH)                                                                             \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber, CH* ColumnName,       \
-                                       SQLSMALLINT BufferLength, SQLSMALLINT* NameLength, SQLSMALLINT* DataType,  \
-                                       SQLULEN* ColumnSize, SQLSMALLINT* DecimalDigits, SQLSMALLINT* Nullable) {  \
-    ON_STMT(NAME);                                                                                                \
-    return real(H, ColumnNumber, ColumnName, BufferLength, NameLength, DataType, ColumnSize, DecimalDigits,       \
-                Nullable);                                                                                        \
+#define DEFINE_DESCRIBE_COL(NAME, CH)                                                                                  \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLUSMALLINT ColumnNumber, CH* ColumnName,            \
+                                       SQLSMALLINT BufferLength, SQLSMALLINT* NameLength, SQLSMALLINT* DataType,       \
+                                       SQLULEN* ColumnSize, SQLSMALLINT* DecimalDigits, SQLSMALLINT* Nullable) {       \
+    ON_STMT(NAME);                                                                                                     \
+    return real(H, ColumnNumber, ColumnName, BufferLength, NameLength, DataType, ColumnSize, DecimalDigits, Nullable); \
   }
 TEXT_FORMS(DEFINE_DESCRIBE_COL, SQLDescribeCol)
 
-#define DEFINE_GET_CURSOR_NAME(NAME, CH)                                                                          \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CursorName, SQLSMALLINT BufferLength,        \
-                                       SQLSMALLINT* NameLength) {                                                 \
-    ON_STMT(NAME);                                                                                                \
-    return real(H, CursorName, BufferLength, NameLength);                                                         \
+#define DEFINE_GET_CURSOR_NAME(NAME, CH)                                                                   \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CursorName, SQLSMALLINT BufferLength, \
+                                       SQLSMALLINT* NameLength) {                                          \
+    ON_STMT(NAME);                                                                                         \
+    return real(H, CursorName, BufferLength, NameLength);                                                  \
   }
 TEXT_FORMS(DEFINE_GET_CURSOR_NAME, SQLGetCursorName)
 
-#define DEFINE_SET_CURSOR_NAME(NAME, CH)                                                                          \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CursorName, SQLSMALLINT NameLength) {        \
-    ON_STMT(NAME);                                                                                                \
-    return real(H, CursorName, NameLength);                                                                       \
+#define DEFINE_SET_CURSOR_NAME(NAME, CH)                                                                   \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CursorName, SQLSMALLINT NameLength) { \
+    ON_STMT(NAME);                                                                                         \
+    return real(H, CursorName, NameLength);                                                                \
   }
 TEXT_FORMS(DEFINE_SET_CURSOR_NAME, SQLSetCursorName)
 
-#define DEFINE_GET_DESC_FIELD(NAME, CH)                                                                           \
+#define DEFINE_GET_DESC_FIELD(NAME, CH)                                                                               \
   KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDESC DescriptorHandle, SQLSMALLINT RecNumber, SQLSMALLINT FieldIdentifier, \
-                                       SQLPOINTER Value, SQLINTEGER BufferLength, SQLINTEGER* StringLength) {     \
-    ON_DESC(NAME);                                                                                                \
-    return real(H, RecNumber, FieldIdentifier, Value, BufferLength, StringLength);                                \
+                                       SQLPOINTER Value, SQLINTEGER BufferLength, SQLINTEGER* StringLength) {         \
+    ON_DESC(NAME);                                                                                                    \
+    return real(H, RecNumber, FieldIdentifier, Value, BufferLength, StringLength);                                    \
   }
 TEXT_FORMS(DEFINE_GET_DESC_FIELD, SQLGetDescField)
 
-#define DEFINE_SET_DESC_FIELD(NAME, CH)                                                                           \
+#define DEFINE_SET_DESC_FIELD(NAME, CH)                                                                               \
   KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDESC DescriptorHandle, SQLSMALLINT RecNumber, SQLSMALLINT FieldIdentifier, \
-                                       SQLPOINTER Value, SQLINTEGER BufferLength) {                               \
-    ON_DESC(NAME);                                                                                                \
-    return real(H, RecNumber, FieldIdentifier, Value, BufferLength);                                              \
+                                       SQLPOINTER Value, SQLINTEGER BufferLength) {                                   \
+    ON_DESC(NAME);                                                                                                    \
+    return real(H, RecNumber, FieldIdentifier, Value, BufferLength);                                                  \
   }
 TEXT_FORMS(DEFINE_SET_DESC_FIELD, SQLSetDescField)
 
-#define DEFINE_GET_DESC_REC(NAME, CH)                                                                             \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDESC DescriptorHandle, SQLSMALLINT RecNumber, CH* Name,                \
-                                       SQLSMALLINT BufferLength, SQLSMALLINT* StringLength, SQLSMALLINT* Type,    \
-                                       SQLSMALLINT* SubType, SQLLEN* Length, SQLSMALLINT* Precision,              \
-                                       SQLSMALLINT* Scale, SQLSMALLINT* Nullable) {                               \
-    ON_DESC(NAME);                                                                                                \
-    return real(H, RecNumber, Name, BufferLength, StringLength, Type, SubType, Length, Precision, Scale,          \
-                Nullable);                                                                                        \
+#define DEFINE_GET_DESC_REC(NAME, CH)                                                                               \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHDESC DescriptorHandle, SQLSMALLINT RecNumber, CH* Name,                  \
+                                       SQLSMALLINT BufferLength, SQLSMALLINT* StringLength, SQLSMALLINT* Type,      \
+                                       SQLSMALLINT* SubType, SQLLEN* Length, SQLSMALLINT* Precision,                \
+                                       SQLSMALLINT* Scale, SQLSMALLINT* Nullable) {                                 \
+    ON_DESC(NAME);                                                                                                  \
+    return real(H, RecNumber, Name, BufferLength, StringLength, Type, SubType, Length, Precision, Scale, Nullable); \
   }
 TEXT_FORMS(DEFINE_GET_DESC_REC, SQLGetDescRec)
 
 // Catalog functions.
-#define DEFINE_TABLES(NAME, CH)                                                                                   \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CatalogName, SQLSMALLINT NameLength1,        \
-                                       CH* SchemaName, SQLSMALLINT NameLength2, CH* TableName,                    \
-                                       SQLSMALLINT NameLength3, CH* TableType, SQLSMALLINT NameLength4) {         \
-    ON_STMT(NAME);                                                                                                \
-    return Catalog(*s, "SQLTables",                                                                               \
-                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),                \
-                    ArgumentText(TableName, NameLength3), ArgumentText(TableType, NameLength4)},                  \
-                   [&] {                                                                                          \
-                     return real(H, CatalogName, NameLength1, SchemaName, NameLength2, TableName, NameLength3,    \
-                                 TableType, NameLength4);                                                         \
-                   });                                                                                            \
+#define DEFINE_TABLES(NAME, CH)                                                                                \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CatalogName, SQLSMALLINT NameLength1,     \
+                                       CH* SchemaName, SQLSMALLINT NameLength2, CH* TableName,                 \
+                                       SQLSMALLINT NameLength3, CH* TableType, SQLSMALLINT NameLength4) {      \
+    ON_STMT(NAME);                                                                                             \
+    return Catalog(*s, "SQLTables",                                                                            \
+                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),             \
+                    ArgumentText(TableName, NameLength3), ArgumentText(TableType, NameLength4)},               \
+                   [&] {                                                                                       \
+                     return real(H, CatalogName, NameLength1, SchemaName, NameLength2, TableName, NameLength3, \
+                                 TableType, NameLength4);                                                      \
+                   });                                                                                         \
   }
 TEXT_FORMS(DEFINE_TABLES, SQLTables)
 
 // SQLColumns, SQLColumnPrivileges, SQLProcedureColumns: four names.
-#define DEFINE_FOUR_NAMES(NAME, CH, LABEL)                                                                        \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CatalogName, SQLSMALLINT NameLength1,        \
-                                       CH* SchemaName, SQLSMALLINT NameLength2, CH* ObjectName,                   \
-                                       SQLSMALLINT NameLength3, CH* ColumnName, SQLSMALLINT NameLength4) {        \
-    ON_STMT(NAME);                                                                                                \
-    return Catalog(*s, LABEL,                                                                                     \
-                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),                \
-                    ArgumentText(ObjectName, NameLength3), ArgumentText(ColumnName, NameLength4)},                \
-                   [&] {                                                                                          \
-                     return real(H, CatalogName, NameLength1, SchemaName, NameLength2, ObjectName, NameLength3,   \
-                                 ColumnName, NameLength4);                                                        \
-                   });                                                                                            \
+#define DEFINE_FOUR_NAMES(NAME, CH, LABEL)                                                                      \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CatalogName, SQLSMALLINT NameLength1,      \
+                                       CH* SchemaName, SQLSMALLINT NameLength2, CH* ObjectName,                 \
+                                       SQLSMALLINT NameLength3, CH* ColumnName, SQLSMALLINT NameLength4) {      \
+    ON_STMT(NAME);                                                                                              \
+    return Catalog(*s, LABEL,                                                                                   \
+                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),              \
+                    ArgumentText(ObjectName, NameLength3), ArgumentText(ColumnName, NameLength4)},              \
+                   [&] {                                                                                        \
+                     return real(H, CatalogName, NameLength1, SchemaName, NameLength2, ObjectName, NameLength3, \
+                                 ColumnName, NameLength4);                                                      \
+                   });                                                                                          \
   }
 #define DEFINE_COLUMNS(NAME, CH) DEFINE_FOUR_NAMES(NAME, CH, "SQLColumns")
 TEXT_FORMS(DEFINE_COLUMNS, SQLColumns)
@@ -978,15 +977,16 @@ TEXT_FORMS(DEFINE_COLUMN_PRIVILEGES, SQLColumnPrivileges)
 TEXT_FORMS(DEFINE_PROCEDURE_COLUMNS, SQLProcedureColumns)
 
 // SQLPrimaryKeys, SQLProcedures, SQLTablePrivileges: three names.
-#define DEFINE_THREE_NAMES(NAME, CH, LABEL)                                                                       \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CatalogName, SQLSMALLINT NameLength1,        \
-                                       CH* SchemaName, SQLSMALLINT NameLength2, CH* ObjectName,                   \
-                                       SQLSMALLINT NameLength3) {                                                 \
-    ON_STMT(NAME);                                                                                                \
-    return Catalog(*s, LABEL,                                                                                     \
-                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),                \
-                    ArgumentText(ObjectName, NameLength3)},                                                       \
-                   [&] { return real(H, CatalogName, NameLength1, SchemaName, NameLength2, ObjectName, NameLength3); }); \
+#define DEFINE_THREE_NAMES(NAME, CH, LABEL)                                                                   \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CatalogName, SQLSMALLINT NameLength1,    \
+                                       CH* SchemaName, SQLSMALLINT NameLength2, CH* ObjectName,               \
+                                       SQLSMALLINT NameLength3) {                                             \
+    ON_STMT(NAME);                                                                                            \
+    return Catalog(                                                                                           \
+        *s, LABEL,                                                                                            \
+        {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),                       \
+         ArgumentText(ObjectName, NameLength3)},                                                              \
+        [&] { return real(H, CatalogName, NameLength1, SchemaName, NameLength2, ObjectName, NameLength3); }); \
   }
 #define DEFINE_PRIMARY_KEYS(NAME, CH) DEFINE_THREE_NAMES(NAME, CH, "SQLPrimaryKeys")
 TEXT_FORMS(DEFINE_PRIMARY_KEYS, SQLPrimaryKeys)
@@ -995,61 +995,58 @@ TEXT_FORMS(DEFINE_PROCEDURES, SQLProcedures)
 #define DEFINE_TABLE_PRIVILEGES(NAME, CH) DEFINE_THREE_NAMES(NAME, CH, "SQLTablePrivileges")
 TEXT_FORMS(DEFINE_TABLE_PRIVILEGES, SQLTablePrivileges)
 
-#define DEFINE_STATISTICS(NAME, CH)                                                                               \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CatalogName, SQLSMALLINT NameLength1,        \
-                                       CH* SchemaName, SQLSMALLINT NameLength2, CH* TableName,                    \
-                                       SQLSMALLINT NameLength3, SQLUSMALLINT Unique, SQLUSMALLINT Reserved) {     \
-    ON_STMT(NAME);                                                                                                \
-    return Catalog(*s, "SQLStatistics",                                                                           \
-                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),                \
-                    ArgumentText(TableName, NameLength3)},                                                        \
-                   [&] {                                                                                          \
-                     return real(H, CatalogName, NameLength1, SchemaName, NameLength2, TableName, NameLength3,    \
-                                 Unique, Reserved);                                                               \
-                   });                                                                                            \
+#define DEFINE_STATISTICS(NAME, CH)                                                                                    \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* CatalogName, SQLSMALLINT NameLength1,             \
+                                       CH* SchemaName, SQLSMALLINT NameLength2, CH* TableName,                         \
+                                       SQLSMALLINT NameLength3, SQLUSMALLINT Unique, SQLUSMALLINT Reserved) {          \
+    ON_STMT(NAME);                                                                                                     \
+    return Catalog(*s, "SQLStatistics",                                                                                \
+                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),                     \
+                    ArgumentText(TableName, NameLength3)},                                                             \
+                   [&] {                                                                                               \
+                     return real(H, CatalogName, NameLength1, SchemaName, NameLength2, TableName, NameLength3, Unique, \
+                                 Reserved);                                                                            \
+                   });                                                                                                 \
   }
 TEXT_FORMS(DEFINE_STATISTICS, SQLStatistics)
 
-#define DEFINE_SPECIAL_COLUMNS(NAME, CH)                                                                          \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLUSMALLINT IdentifierType, CH* CatalogName,    \
-                                       SQLSMALLINT NameLength1, CH* SchemaName, SQLSMALLINT NameLength2,          \
-                                       CH* TableName, SQLSMALLINT NameLength3, SQLUSMALLINT Scope,                \
-                                       SQLUSMALLINT Nullable) {                                                   \
-    ON_STMT(NAME);                                                                                                \
-    return Catalog(*s, "SQLSpecialColumns",                                                                       \
-                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),                \
-                    ArgumentText(TableName, NameLength3)},                                                        \
-                   [&] {                                                                                          \
-                     return real(H, IdentifierType, CatalogName, NameLength1, SchemaName, NameLength2, TableName, \
-                                 NameLength3, Scope, Nullable);                                                   \
-                   });                                                                                            \
+#define DEFINE_SPECIAL_COLUMNS(NAME, CH)                                                                               \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(                                                                                \
+      SQLHSTMT StatementHandle, SQLUSMALLINT IdentifierType, CH* CatalogName, SQLSMALLINT NameLength1, CH* SchemaName, \
+      SQLSMALLINT NameLength2, CH* TableName, SQLSMALLINT NameLength3, SQLUSMALLINT Scope, SQLUSMALLINT Nullable) {    \
+    ON_STMT(NAME);                                                                                                     \
+    return Catalog(*s, "SQLSpecialColumns",                                                                            \
+                   {ArgumentText(CatalogName, NameLength1), ArgumentText(SchemaName, NameLength2),                     \
+                    ArgumentText(TableName, NameLength3)},                                                             \
+                   [&] {                                                                                               \
+                     return real(H, IdentifierType, CatalogName, NameLength1, SchemaName, NameLength2, TableName,      \
+                                 NameLength3, Scope, Nullable);                                                        \
+                   });                                                                                                 \
   }
 TEXT_FORMS(DEFINE_SPECIAL_COLUMNS, SQLSpecialColumns)
 
-#define DEFINE_FOREIGN_KEYS(NAME, CH)                                                                             \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, CH* PkCatalogName, SQLSMALLINT NameLength1,      \
-                                       CH* PkSchemaName, SQLSMALLINT NameLength2, CH* PkTableName,                \
-                                       SQLSMALLINT NameLength3, CH* FkCatalogName, SQLSMALLINT NameLength4,       \
-                                       CH* FkSchemaName, SQLSMALLINT NameLength5, CH* FkTableName,                \
-                                       SQLSMALLINT NameLength6) {                                                 \
-    ON_STMT(NAME);                                                                                                \
-    return Catalog(*s, "SQLForeignKeys",                                                                          \
-                   {ArgumentText(PkCatalogName, NameLength1), ArgumentText(PkSchemaName, NameLength2),            \
-                    ArgumentText(PkTableName, NameLength3), ArgumentText(FkCatalogName, NameLength4),             \
-                    ArgumentText(FkSchemaName, NameLength5), ArgumentText(FkTableName, NameLength6)},             \
-                   [&] {                                                                                          \
-                     return real(H, PkCatalogName, NameLength1, PkSchemaName, NameLength2, PkTableName,           \
-                                 NameLength3, FkCatalogName, NameLength4, FkSchemaName, NameLength5, FkTableName, \
-                                 NameLength6);                                                                    \
-                   });                                                                                            \
+#define DEFINE_FOREIGN_KEYS(NAME, CH)                                                                                  \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(                                                                                \
+      SQLHSTMT StatementHandle, CH* PkCatalogName, SQLSMALLINT NameLength1, CH* PkSchemaName, SQLSMALLINT NameLength2, \
+      CH* PkTableName, SQLSMALLINT NameLength3, CH* FkCatalogName, SQLSMALLINT NameLength4, CH* FkSchemaName,          \
+      SQLSMALLINT NameLength5, CH* FkTableName, SQLSMALLINT NameLength6) {                                             \
+    ON_STMT(NAME);                                                                                                     \
+    return Catalog(*s, "SQLForeignKeys",                                                                               \
+                   {ArgumentText(PkCatalogName, NameLength1), ArgumentText(PkSchemaName, NameLength2),                 \
+                    ArgumentText(PkTableName, NameLength3), ArgumentText(FkCatalogName, NameLength4),                  \
+                    ArgumentText(FkSchemaName, NameLength5), ArgumentText(FkTableName, NameLength6)},                  \
+                   [&] {                                                                                               \
+                     return real(H, PkCatalogName, NameLength1, PkSchemaName, NameLength2, PkTableName, NameLength3,   \
+                                 FkCatalogName, NameLength4, FkSchemaName, NameLength5, FkTableName, NameLength6);     \
+                   });                                                                                                 \
   }
 TEXT_FORMS(DEFINE_FOREIGN_KEYS, SQLForeignKeys)
 
-#define DEFINE_GET_TYPE_INFO(NAME, CH)                                                                     \
-  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLSMALLINT DataType) {                   \
-    ON_STMT(NAME);                                                                                         \
-    const std::string type = std::to_string(DataType);                                                     \
-    return Catalog(*s, "SQLGetTypeInfo", {std::u16string(type.begin(), type.end())},                       \
-                   [&] { return real(H, DataType); });                                                     \
+#define DEFINE_GET_TYPE_INFO(NAME, CH)                                                   \
+  KQODBC_EXPORT SQLRETURN SQL_API NAME(SQLHSTMT StatementHandle, SQLSMALLINT DataType) { \
+    ON_STMT(NAME);                                                                       \
+    const std::string type = std::to_string(DataType);                                   \
+    return Catalog(*s, "SQLGetTypeInfo", {std::u16string(type.begin(), type.end())},     \
+                   [&] { return real(H, DataType); });                                   \
   }
 TEXT_FORMS(DEFINE_GET_TYPE_INFO, SQLGetTypeInfo)

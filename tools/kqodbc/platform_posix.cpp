@@ -46,8 +46,6 @@ std::string Utf16ToNarrow(std::u16string_view text) { return kq::Utf16ToUtf8(tex
 
 std::int32_t CurrentProcessID() { return static_cast<std::int32_t>(getpid()); }
 
-std::string ProgramName() {
-  return program_invocation_short_name ? program_invocation_short_name : "odbc";
-}
+std::string ProgramName() { return program_invocation_short_name ? program_invocation_short_name : "odbc"; }
 
 }  // namespace kqodbc

@@ -83,8 +83,8 @@ struct BoundParameter {
 struct Stmt : Handle {
   Stmt() : Handle(SQL_HANDLE_STMT) {}
   Dbc* Connection = nullptr;
-  std::u16string Prepared;        // the text of SQLPrepare, traced at each SQLExecute
-  bool Running = false;           // begun, not yet complete (still executing, or needing data)
+  std::u16string Prepared;  // the text of SQLPrepare, traced at each SQLExecute
+  bool Running = false;     // begun, not yet complete (still executing, or needing data)
   std::u16string RunningText;
   std::chrono::steady_clock::time_point Started;
   // A failed statement waits for the application to read its first diagnostic through the proxy:

@@ -65,7 +65,8 @@ RealDriver* LoadRealDriver(const std::string& nameOrPath, std::string& error) {
   }
   auto driver = std::make_unique<RealDriver>();
   driver->Path = path;
-  for (int slot = 0; slot < FunctionCount; ++slot) driver->Functions[slot] = LibrarySymbol(library, FunctionNames[slot]);
+  for (int slot = 0; slot < FunctionCount; ++slot)
+    driver->Functions[slot] = LibrarySymbol(library, FunctionNames[slot]);
   if (!driver->Functions[F_SQLAllocHandle] || !driver->Functions[F_SQLFreeHandle] ||
       (!driver->Functions[F_SQLDriverConnect] && !driver->Functions[F_SQLDriverConnectW] &&
        !driver->Functions[F_SQLConnect] && !driver->Functions[F_SQLConnectW])) {

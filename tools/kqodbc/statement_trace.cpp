@@ -88,7 +88,8 @@ std::u16string Annotated(const Stmt& statement, std::u16string text) {
       text += ParameterText(parameter);
     }
   }
-  if (statement.ParameterSets > 1) text += u" -- " + Number(static_cast<long long>(statement.ParameterSets)) + u" parameter sets";
+  if (statement.ParameterSets > 1)
+    text += u" -- " + Number(static_cast<long long>(statement.ParameterSets)) + u" parameter sets";
   return text;
 }
 

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "directory_liveness.h"
-#include "kqintf.h"
 #include "kq_loader.h"
+#include "kqintf.h"
 #include "platform.h"
 #include "real_driver.h"
 #include "shared_mem.h"

@@ -1,9 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
-
-#include <cstdint>
 
 namespace kqodbc {
 

@@ -3,12 +3,13 @@
 // its first call, "PUTDATA ..." needs data once; anything else succeeds with 1 row. Built with and
 // without the wide forms (FAKE_WIDE), like the two kinds of real driver. The connection string it got
 // is readable through SQLGetConnectAttr(FakeConnectionStringAttribute).
+#include "test/fake_driver.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "odbc_headers.h"
-#include "test/fake_driver.h"
 
 #ifdef _WIN32
 #define FAKE_EXPORT extern "C" __declspec(dllexport)

@@ -63,7 +63,7 @@ struct Connection {
     if (wide) {
       auto text = Wide(connectionString);
       Result = P.Get<decltype(&SQLDriverConnectW)>("SQLDriverConnectW")(Dbc, nullptr, text.data(), SQL_NTS, nullptr, 0,
-                                                                       nullptr, SQL_DRIVER_NOPROMPT);
+                                                                        nullptr, SQL_DRIVER_NOPROMPT);
     } else {
       std::string text = connectionString;
       Result = P.Get<decltype(&SQLDriverConnect)>("SQLDriverConnect")(
@@ -83,7 +83,7 @@ struct Connection {
     SQLINTEGER native = 0;
     SQLSMALLINT length = 0;
     const SQLRETURN result = P.Get<decltype(&SQLGetDiagRec)>("SQLGetDiagRec")(type, handle, record, state, &native,
-                                                                            message, sizeof message, &length);
+                                                                              message, sizeof message, &length);
     if (!SQL_SUCCEEDED(result)) return "<none>";
     return std::string(reinterpret_cast<char*>(state)) + " " + reinterpret_cast<char*>(message);
   }
@@ -113,7 +113,7 @@ void ForwardsAndKeepsDiagnostics(const Proxy& proxy, const std::string& fake, bo
     }
     std::string bytes = text;
     return proxy.Get<decltype(&SQLExecDirect)>("SQLExecDirect")(statement, reinterpret_cast<SQLCHAR*>(bytes.data()),
-                                                               static_cast<SQLINTEGER>(bytes.size()));
+                                                                static_cast<SQLINTEGER>(bytes.size()));
   };
   Check(execute("SELECT 1/0") == SQL_ERROR, form + "the driver's error comes back");
   const std::string expected = std::string("22012 ") + FakeDivisionMessage;
@@ -182,8 +182,7 @@ int main(int argc, char** argv) {
 
   FailsCleanly(wide, "KqDriver={/no/such/driver.dll};Database=x", "could not be loaded", "a missing driver", true);
   FailsCleanly(ansi, "Database=x", "no KqDriver", "no KqDriver", false);
-  FailsCleanly(wide, "KqDriver={" + fakeAnsi + "}", "no wide entry points", "the wide proxy over an ANSI driver",
-               true);
+  FailsCleanly(wide, "KqDriver={" + fakeAnsi + "}", "no wide entry points", "the wide proxy over an ANSI driver", true);
   std::printf("kqodbc-harness: %d passed, %d failed\n", Passed, Failed);
   return Failed == 0 ? 0 : 1;
 }
