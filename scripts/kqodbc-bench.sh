@@ -31,15 +31,26 @@ per_statement() {  # LIBRARY CONNECTION
   echo $(((large - small) / 1000))
 }
 
+# A monitor of its own for each traced run, which must have seen every statement of it.
+traced_total() {  # LIBRARY CONNECTION COUNT
+  "$kqmon" watch --format json --until-detach >"$work/watch.json" 2>/dev/null &
+  monitor=$!
+  for _ in $(seq 100); do "$kqmon" list 2>/dev/null | grep -q '^monitor ID' && break; sleep 0.1; done
+  local instructions
+  instructions=$(total "$1" "$2" "$3")
+  wait $monitor 2>/dev/null || true
+  monitor=
+  local seen
+  seen=$(grep -c '"kind":"statement"' "$work/watch.json" || true)
+  [ "$seen" -eq "$3" ] || { echo "kqodbc-bench: the monitor saw $seen of $3 statements" >&2; exit 1; }
+  echo "$instructions"
+}
+
 direct=$(per_statement "$driver" "Database=$work/bench.db")
 quiet=$(per_statement "$proxy" "KqDriver=$driver;Database=$work/bench.db")
-"$kqmon" watch --format json >/dev/null 2>&1 &
-monitor=$!
-for _ in $(seq 100); do "$kqmon" list 2>/dev/null | grep -q '^monitor ID' && break; sleep 0.1; done
-traced=$(per_statement "$proxy" "KqDriver=$driver;Database=$work/bench.db")
-kill $monitor
-wait $monitor 2>/dev/null || true
-monitor=
+small=$(traced_total "$proxy" "KqDriver=$driver;Database=$work/bench.db" 200)
+large=$(traced_total "$proxy" "KqDriver=$driver;Database=$work/bench.db" 1200)
+traced=$(((large - small) / 1000))
 
 printf '%-44s %12s\n' "instructions per statement" "count"
 printf '%-44s %12d\n' "SQLite ODBC driver alone" "$direct"
