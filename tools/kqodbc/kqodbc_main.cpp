@@ -61,11 +61,15 @@ int Install(const Options& options) {
     return 1;
   }
   const std::string proxy = ProxyPath(options, real->Wide);
-  const std::string name = "kqodbc " + options.Driver;
+  // A driver given by its library is registered under the library's name without folder or extension.
+  const bool byPath = options.Driver.find_first_of("/\\") != std::string::npos;
+  const std::string name =
+      "kqodbc " + (byPath ? std::filesystem::path(options.Driver).stem().string() : options.Driver);
   // The driver's entry: NUL-separated KEY=VALUE pairs after its name. The manager must keep the proxy
-  // loaded, as the proxy keeps its real driver and its kq client for the process.
+  // loaded, as the proxy keeps its real driver and its kq client for the process. No set-up library of
+  // its own: data sources are configured with the real driver's attributes.
   std::string entry = name + '\0' + "Description=kq tracing proxy over " + options.Driver + '\0' + "Driver=" + proxy +
-                      '\0' + "Setup=" + proxy + '\0' + "DontDLClose=1" + '\0' + '\0';
+                      '\0' + "DontDLClose=1" + '\0' + '\0';
   char installed[1024] = "";
   WORD length = 0;
   DWORD usage = 0;
@@ -77,7 +81,6 @@ int Install(const Options& options) {
   }
   // unixODBC records the path given; Windows' installer may not (it takes the folder).
   SQLWritePrivateProfileString(name.c_str(), "Driver", proxy.c_str(), "ODBCINST.INI");
-  SQLWritePrivateProfileString(name.c_str(), "Setup", proxy.c_str(), "ODBCINST.INI");
   std::printf("kqodbc: registered the driver \"%s\" (%s, %s)\n", name.c_str(), proxy.c_str(),
               real->Wide ? "ANSI and wide" : "ANSI only");
   if (options.Dsn.empty()) return 0;
