@@ -40,7 +40,10 @@ std::string InstallerError() {
 
 std::string ProxyPath(const Options& options, bool wide) {
   if (!options.Proxy.empty()) return options.Proxy;
-  const std::filesystem::path self = std::filesystem::absolute(std::filesystem::path(kqodbc::ThisModulePath()));
+  // Linux names a program run from PATH only by its name; /proc/self/exe has its file.
+  std::error_code noProc;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", noProc);
+  if (noProc) self = std::filesystem::absolute(std::filesystem::path(kqodbc::ThisModulePath()));
 #ifdef _WIN32
   const std::string file = wide ? "kqodbc.dll" : "kqodbca.dll";
 #else
