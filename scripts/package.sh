@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Makes the release archives in build/packages/: kq-VERSION-linux-ARCH.tar.gz and .deb from the linux
-# preset, kq-VERSION-win32.zip from the win32 preset. Builds what is not built yet.
-# Usage: scripts/package.sh [PRESET...]   (linux, win32 or win64; default: linux win32)
+# preset, kq-VERSION-win32.zip and kq-VERSION-win64.zip from the win32 and win64 presets (each with the
+# kqodbc proxy DLLs and kqodbc.exe of its width, for the applications of that width). Builds what is
+# not built yet.
+# Usage: scripts/package.sh [PRESET...]   (linux, win32 or win64; default: linux win32 win64)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux win32)
+[ ${#presets[@]} -gt 0 ] || presets=(linux win32 win64)
 out="$root/build/packages"
 
 bash scripts/setup.sh

@@ -206,6 +206,15 @@ if wanted kqtrace; then
   end
 fi
 
+if wanted kqodbc; then
+  begin kqodbc "isql, iusql and pyodbc through the proxy driver over psqlODBC and the SQLite driver"
+  if needs core postgres odbc; then
+    timeout 900 bash scripts/kqodbc-test.sh build/linux 2>&1 | tee "$logs/kqodbc.log"
+    add_script_counts "$logs/kqodbc.log"
+  fi
+  end
+fi
+
 if wanted icount; then
   begin icount "callgrind counts against bench/icount_baseline.txt"
   if needs bench; then
