@@ -15,6 +15,7 @@
 #include "statement_fingerprint.h"
 #include "statement_redactor.h"
 #include "test_support.h"
+#include "text.h"
 #include "text_formatter.h"
 #include "text_pattern.h"
 #include "time_stamp_format.h"
