@@ -31,6 +31,30 @@ struct SpoolStop {
   bool ByClient = false;                   // found while a client had the path
 };
 
+// One directory entry as a monitor sees it at one moment.
+struct ClientState {
+  std::int32_t Position = 0;  // 1-based, in the directory's order
+  std::int32_t ID = 0;
+  std::u16string Name;
+  bool Marked = false;    // its Alive mark is set: it answered the last ping
+  bool Dead = false;      // its process provably ended without removing the entry
+  bool Attached = false;  // the monitor that took the snapshot watches it
+  // Alive as far as this monitor can tell: not provably dead, and it answered the last ping or is the
+  // client this monitor watches (a connected client does not answer pings).
+  bool Live() const noexcept { return !Dead && (Marked || Attached); }
+};
+
+// The client directory at one moment: what every listing of the clients shows.
+struct ClientSnapshot {
+  // The monitor that watches: another live one, or the one that took the snapshot when it watches.
+  std::optional<std::int32_t> MonitorID;
+  std::int32_t BufferSize = 0;
+  std::vector<ClientState> Clients;
+
+  const ClientState* FindID(std::int32_t id) const noexcept;
+  const ClientState* FindName(std::u16string_view name) const noexcept;
+};
+
 // The monitor's half of every handshake, over the same named objects as the clients: registers its
 // ID in the directory while it lives (with a liveness object, taking over from a dead predecessor and
 // handing back only to a live one), attaches to one client at a time, reads that client's records
@@ -43,6 +67,9 @@ class Monitor {
   Monitor& operator=(const Monitor&) = delete;
 
   TClientDirectory& Directory() noexcept { return *FDirectory; }
+  // Every listed client with its live state. `watching`: this monitor is the one that watches (a
+  // long-lived watch), not a short-lived command that registered for its moment.
+  ClientSnapshot Clients(bool watching) const;
   void SetBufferSize(std::int32_t bytes) noexcept { FBufferSize = bytes; }
   // A spool path that names a link, a device or another user's file is not handed to clients;
   // TakeSpoolStop tells why.

@@ -4,13 +4,18 @@
 #include <ctime>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
+#include "client_list.h"
 #include "json_formatter.h"
 #include "json_value.h"
+#include "kqconsts.h"
+#include "record_entries.h"
 #include "rotating_file.h"
 #include "statement_fingerprint.h"
 #include "statement_redactor.h"
 #include "test_support.h"
+#include "text.h"
 #include "text_formatter.h"
 #include "text_pattern.h"
 #include "time_stamp_format.h"
@@ -116,9 +121,110 @@ TEST(KqmonOutput, ColourOnlyWhereAskedOrOnATerminal) {
   EXPECT_FALSE(UseColour("never", true));
   EXPECT_FALSE(UseColour("auto", false)) << "files and pipes get none by default";
   kqtool::OutputBuffer plain, coloured;
-  kq::TraceLine line{false, 7, 0, 46365.5, true, u"SELECT 1"};
-  kqtool::TextFormatter({true, true, false}).Statement(line, line.Text, {}, plain);
-  kqtool::TextFormatter({true, true, true}).Statement(line, line.Text, {}, coloured);
+  const kqtool::RecordEntry line{kqtool::EntryKind::Statement, 7, 0, 46365.5, true, u"SELECT 1"};
+  kqtool::TextFormatter({true, true, false}).Statement(line, {}, plain);
+  kqtool::TextFormatter({true, true, true}).Statement(line, {}, coloured);
   EXPECT_EQ(std::string(plain.View()), "7       2026-12-09 12:00:00.000  SELECT 1 [cut]\n");
   EXPECT_NE(std::string(coloured.View()).find("\x1b["), std::string::npos);
+}
+
+TEST(KqmonOutput, ClassifierTurnsEachRecordIntoOneEntryAndCountsTheFilteredOnes) {
+  const std::u16string logStart = std::u16string(kq::LoadKqString(kq::SKqLogStarted)) + u": Orders DB";
+  const std::vector<kq::TraceLine> lines = {
+      {false, 1, 0, 46365.5, false, logStart},
+      {false, 2, 0, 46365.6, false, u"SELECT name FROM t WHERE id = 42"},
+      {false, 3, 0, 46365.7, true, u"UPDATE t SET name = 'secret' WHERE id = 7"},
+      {true, 4, 3, 0, false, u""},
+      {false, 7, 0, 46365.8, false, logStart},  // only the first record of an attach is a log start
+  };
+  RecordClassifier classifier(StatementFilter{u"update", true});
+  const std::vector<RecordEntry>& entries = classifier.Classify(lines);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].Kind, EntryKind::LogStarted);
+  EXPECT_EQ(Utf8(entries[0].Text), "Orders DB");
+  EXPECT_EQ(entries[1].Kind, EntryKind::Statement);
+  EXPECT_EQ(entries[1].RefNo, 3);
+  EXPECT_TRUE(entries[1].Cut);
+  EXPECT_EQ(Utf8(entries[1].Text), "UPDATE t SET name = ? WHERE id = ?") << "shown redacted";
+  EXPECT_EQ(entries[2].Kind, EntryKind::Gap);
+  EXPECT_EQ(entries[2].RefNo, 4);
+  EXPECT_EQ(entries[2].Missing, 3);
+  EXPECT_GT(entries[2].Time, 0) << "a gap carries when the reader noticed it";
+  const RecordTally& tally = classifier.BatchTally();
+  EXPECT_EQ(tally.Shown, 1);
+  EXPECT_EQ(tally.Filtered, 2) << "the SELECT and the late log-start text are filtered out";
+  EXPECT_EQ(tally.LogStarts, 1);
+  EXPECT_EQ(tally.Gaps, 1);
+  EXPECT_EQ(tally.Missing, 3);
+}
+
+TEST(KqmonOutput, ClassifierKeepsEveryRedactedTextOfABatchValid) {
+  // Each redacted text must survive the redaction of the ones after it in the same batch.
+  std::vector<kq::TraceLine> lines;
+  for (int i = 0; i < 200; ++i)
+    lines.push_back({false, i + 2, 0, 46365.5, false,
+                     kq::Utf8ToUtf16("SELECT " + std::to_string(i) + " FROM t" +
+                                     std::string(static_cast<std::size_t>(i), ' ') + "x")});
+  RecordClassifier classifier(StatementFilter{std::nullopt, true});
+  const std::vector<RecordEntry>& entries = classifier.Classify(lines);
+  ASSERT_EQ(entries.size(), lines.size());
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    EXPECT_EQ(Utf8(entries[i].Text), "SELECT ? FROM t" + std::string(i, ' ') + "x") << i;
+  // Views of the reader classify the same way.
+  std::vector<kq::TraceLineView> views;
+  for (const kq::TraceLine& line : lines)
+    views.push_back({line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, line.Text});
+  EXPECT_EQ(Utf8(classifier.Classify(views)[5].Text), "SELECT ? FROM t     x");
+}
+
+TEST(KqmonOutput, FormattersWriteEveryKindOfEntry) {
+  const RecordEntry gap{EntryKind::Gap, 4, 3, 46365.5, false, {}};
+  const RecordEntry start{EntryKind::LogStarted, 1, 0, 46365.5, false, u"Orders DB"};
+  OutputBuffer text, json;
+  TextFormatter textFormatter({false, false, false});
+  JsonFormatter jsonFormatter;
+  for (const RecordEntry* entry : {&start, &gap}) {
+    textFormatter.Entry(*entry, {9, u"Orders DB"}, text);
+    jsonFormatter.Entry(*entry, {9, u"Orders DB"}, json);
+  }
+  EXPECT_EQ(std::string(text.View()),
+            "=== log started for Orders DB (client 9) ===\n"
+            "--- gap: 3 statement(s) from ref 4 evicted before they were read ---\n");
+  EXPECT_NE(std::string(json.View()).find("\"kq.log_name\":\"Orders DB\""), std::string::npos);
+  EXPECT_NE(std::string(json.View()).find("\"kq.gap.missing\":3"), std::string::npos);
+}
+
+TEST(KqmonOutput, ClientListShowsOneLiveStateForListAndPage) {
+  kq::ClientSnapshot snapshot;
+  snapshot.MonitorID = 5;
+  snapshot.BufferSize = 65536;
+  snapshot.Clients.push_back({1, 10, u"marked", true, false, false});
+  snapshot.Clients.push_back({2, 11, u"watched", false, false, true});
+  snapshot.Clients.push_back({3, 12, u"ended", true, true, false});
+  snapshot.Clients.push_back({4, 13, u"quiet", false, false, false});
+  OutputBuffer json, text;
+  AppendClientsJson(snapshot, json);
+  AppendClientsText(snapshot, text);
+  std::vector<kqtest::JsonValue> objects;
+  std::istringstream lines{std::string(json.View())};
+  for (std::string line; std::getline(lines, line);) {
+    auto value = kqtest::ParseJson(line);
+    ASSERT_TRUE(value) << line;
+    objects.push_back(*value);
+  }
+  ASSERT_EQ(objects.size(), 5u) << json.View();
+  EXPECT_EQ(objects[0]["kq.monitor.id"].Number, 5);
+  EXPECT_EQ(objects[0]["kq.client.count"].Number, 4);
+  const bool alive[] = {true, true, false, false};
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(objects[i + 1]["alive"].Bool, alive[i]) << i;
+    EXPECT_EQ(objects[i + 1]["dead"].Bool, i == 2) << i;
+  }
+  const std::string shown(text.View());
+  EXPECT_NE(shown.find("   2           11  yes    watched\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("   3           12  dead   ended\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("   4           13  no     quiet\n"), std::string::npos) << shown;
+  EXPECT_EQ(FindClient(snapshot, "11"), 11);
+  EXPECT_EQ(FindClient(snapshot, "quiet"), 13);
+  EXPECT_EQ(FindClient(snapshot, "nobody"), std::nullopt);
 }

@@ -308,6 +308,17 @@ TEST(Kqdemo, ARefusedAttachSaysWhy) {
   EXPECT_NE(directory.FindClient(4712), -1) << "the owner's entry stays";
 }
 
+TEST(Kqdemo, TheLongestWaitTheCommandLineTakesIsAWaitNotAnOverflow) {
+  // The largest --wait is still a wait: the demo gives the monitor its time before it submits.
+  kqtest::ScopedNamespace ns;
+  kqtest::ToolProcess demo("kqdemo", {"--id", "4713", "--count", "1", "--wait", "2147483647"});
+  ASSERT_TRUE(demo.Started());
+  const std::optional<int> early = demo.Wait(1500);
+  EXPECT_FALSE(early.has_value()) << "ended at once with " << early.value_or(0) << ": " << demo.Stderr();
+  EXPECT_NE(demo.Stderr().find("a monitor has 2147483647 s to connect"), std::string::npos) << demo.Stderr();
+  demo.Kill();
+}
+
 TEST(Kqmon, TopCountsStatementsByFingerprintAndFlagsABurst) {
   kqtest::ScopedNamespace ns;
   const std::string file =

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "json_writer.h"
+#include "record_formatter.h"
+#include "time_stamp_format.h"
+
+namespace kqtool {
+
+// The NDJSON form of a watch: one object per record or gap, in the schema the README documents.
+// Member names follow the OpenTelemetry semantic conventions where one fits (db.query.text); the
+// rest live under "kq.". Members come in a fixed order and are always present for their kind.
+class JsonFormatter : public RecordFormatter {
+ public:
+  void Statement(const RecordEntry& entry, const ClientInfo& client, OutputBuffer& out) override;
+  void LogStarted(const RecordEntry& entry, const ClientInfo& client, OutputBuffer& out) override;
+  void Gap(const RecordEntry& gap, const ClientInfo& client, OutputBuffer& out) override;
+
+ private:
+  void Head(JsonWriter& json, std::string_view kind, double time, const ClientInfo& client, OutputBuffer& out);
+
+  TimeStampFormat FTime;
+};
+
+}  // namespace kqtool

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string_view>
+
+#include "record_formatter.h"
+#include "time_stamp_format.h"
+
+namespace kqtool {
+
+struct TextStyle {
+  bool RefNo = false;   // the reference number, padded to six places
+  bool Time = false;    // the local date and time with milliseconds
+  bool Colour = false;  // ANSI colours (for a terminal)
+};
+
+// The readable form: "<refno>  <date time.ms>  <text>", a cut text ending in CutMark, the first
+// record as a line of its own kind, and gaps as a line that says what was lost.
+class TextFormatter : public RecordFormatter {
+ public:
+  static constexpr std::string_view CutMark = " [cut]";
+
+  explicit TextFormatter(TextStyle style) noexcept : FStyle(style) {}
+
+  void Statement(const RecordEntry& entry, const ClientInfo& client, OutputBuffer& out) override;
+  void LogStarted(const RecordEntry& entry, const ClientInfo& client, OutputBuffer& out) override;
+  void Gap(const RecordEntry& gap, const ClientInfo& client, OutputBuffer& out) override;
+
+ private:
+  void Columns(const RecordEntry& entry, OutputBuffer& out);
+  void Colour(std::string_view code, OutputBuffer& out) {
+    if (FStyle.Colour) out.Append(code);
+  }
+
+  TextStyle FStyle;
+  TimeStampFormat FTime;
+};
+
+}  // namespace kqtool

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "output_buffer.h"
+#include "record_formatter.h"
+#include "statement_fingerprint.h"
+#include "time_stamp_format.h"
+
+namespace kqtool {
+
+// When one fingerprint comes `Count` times within `WindowMs`, that run is a burst: the shape of the
+// N+1 pattern, where code runs one statement per row of an earlier result.
+struct BurstRule {
+  std::int32_t Count = 20;
+  std::int32_t WindowMs = 200;
+};
+
+// `kqmon top`'s aggregate: statements grouped by fingerprint with their count, share, first and last
+// time seen and the bursts seen, and the tables that show them.
+class TopTable {
+ public:
+  struct Row {
+    std::u16string Fingerprint;
+    std::int64_t Count = 0;
+    double FirstSeen = 0;  // local date-times
+    double LastSeen = 0;
+    std::int64_t Bursts = 0;
+    std::vector<std::int64_t> Recent;  // the last BurstRule::Count times (ms), a ring
+    std::size_t RecentNext = 0;
+    std::size_t RecentFilled = 0;
+  };
+
+  explicit TopTable(BurstRule rule) : FRule(rule) {}
+
+  void Add(std::u16string_view statement, double dateTime);
+  // The statements of a batch; other entries count elsewhere.
+  void Add(const std::vector<RecordEntry>& entries);
+
+  std::int64_t Statements() const noexcept { return FStatements; }
+  std::size_t Fingerprints() const noexcept { return FRows.size(); }
+  // The `limit` rows with the highest counts, highest first (ties: the earlier seen first).
+  std::vector<const Row*> Top(std::size_t limit) const;
+
+  // A table for people; `width` (0: none) cuts the fingerprints to fit a terminal line.
+  void AppendText(OutputBuffer& out, std::size_t limit, std::size_t width, const ClientInfo& client, bool colour);
+  // One "fingerprint" object per row, then a "top_summary" object.
+  void AppendJson(OutputBuffer& out, std::size_t limit, const ClientInfo& client, std::int64_t filtered,
+                  std::int64_t missing);
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::u16string_view text) const noexcept { return std::hash<std::u16string_view>()(text); }
+  };
+  struct Equal {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const noexcept { return a == b; }
+  };
+
+  BurstRule FRule;
+  StatementFingerprint FFingerprint;
+  TimeStampFormat FTime;
+  std::unordered_map<std::u16string, Row, Hash, Equal> FRows;
+  std::int64_t FStatements = 0;
+};
+
+}  // namespace kqtool
