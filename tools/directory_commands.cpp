@@ -2,24 +2,20 @@
 // moment and hands the registration back; none disturbs a running watch.
 #include <cstdio>
 
+#include "client_liveness.h"
 #include "commands.h"
 #include "json_writer.h"
 #include "kq_error.h"
 #include "monitor.h"
 #include "output_buffer.h"
 #include "platform.h"
+#include "terminal_text.h"
 #include "text.h"
 #include "tool_support.h"
 
 namespace kqtool {
 
 namespace {
-
-// "dead" for an entry whose process ended without removing it; it stays until a client registers.
-const char* AliveText(const kq::TClientDirectory& directory, const kq::TClientDirEntry& entry) {
-  if (directory.ClientDead(entry.ID)) return "dead";
-  return entry.Alive ? "yes" : "no";
-}
 
 void PrintDirectory(kq::Monitor& monitor, const std::string& format) {
   kq::TClientDirectory& directory = monitor.Directory();
@@ -51,7 +47,7 @@ void PrintDirectory(kq::Monitor& monitor, const std::string& format) {
     } else {
       out.Append("clients: ");
       out.AppendInt(directory.Count());
-      out.Append("\n pos           ID  alive  name\n");
+      out.Append("\n pos           ID  alive    name\n");
     }
   }
   for (std::int32_t i = 1; i <= directory.Count(); ++i) {
@@ -69,14 +65,17 @@ void PrintDirectory(kq::Monitor& monitor, const std::string& format) {
       json.Member("position", i);
       json.Member("kq.client.id", entry.ID);
       json.Member("kq.client.name", std::u16string_view(name));
-      json.Member("alive", entry.Alive != 0);
-      json.Member("dead", directory.ClientDead(entry.ID));
+      const ListedLiveness liveness = ListedLivenessOf(directory, entry);
+      json.Member("alive", liveness == ListedLiveness::Alive);
+      json.Member("dead", liveness == ListedLiveness::Dead);
+      json.Member("liveness", ListedLivenessText(liveness));
       json.EndObject();
     } else {
       char line[64];
-      const int n = std::snprintf(line, sizeof line, "%4d  %11d  %-5s  ", i, entry.ID, AliveText(directory, entry));
+      const int n = std::snprintf(line, sizeof line, "%4d  %11d  %-7s  ", i, entry.ID,
+                                  ListedLivenessText(ListedLivenessOf(directory, entry)));
       out.Append(std::string_view(line, static_cast<std::size_t>(n)));
-      out.AppendUtf16(name);
+      AppendTerminalSafe(name, out);
       out.Append('\n');
     }
   }

@@ -1,5 +1,7 @@
 #include "text_formatter.h"
 
+#include "terminal_text.h"
+
 namespace kqtool {
 
 namespace {
@@ -31,8 +33,9 @@ void TextFormatter::Columns(const kq::TraceLine& line, OutputBuffer& out) {
 
 void TextFormatter::Statement(const kq::TraceLine& line, std::u16string_view text, const ClientInfo&,
                               OutputBuffer& out) {
+  const std::size_t start = out.Size();
   Columns(line, out);
-  out.AppendUtf16(text);
+  AppendTerminalSafe(text, out, VisibleWidth(out.View().substr(start)));
   if (line.Cut) {
     Colour(Red, out);
     out.Append(CutMark);
@@ -46,7 +49,7 @@ void TextFormatter::LogStarted(const kq::TraceLine& line, std::u16string_view na
   Columns(line, out);
   Colour(Green, out);
   out.Append("=== log started for ");
-  out.AppendUtf16(name);
+  AppendTerminalSafe(name, out);
   out.Append(" (client ");
   out.AppendInt(client.ID);
   out.Append(") ===");
