@@ -53,7 +53,9 @@ TEST(TerminalText, EveryControlAndReorderingCharacterIsEscaped) {
             "b");
   for (char16_t c = 0; c < 0x100; ++c) {
     const std::u16string one(1, c);
-    if (c != u'\n') EXPECT_FALSE(HasRawControl(Safe(one))) << int(c);
+    if (c != u'\n') {
+      EXPECT_FALSE(HasRawControl(Safe(one))) << int(c);
+    }
   }
 }
 

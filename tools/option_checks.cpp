@@ -9,11 +9,14 @@ namespace kqtool {
 
 namespace {
 
+// The number, +/-infinity for one too large for a double, or nothing for what is no number.
 std::optional<double> ParseNumber(const std::string& text) {
   double value = 0;
   const char* end = text.data() + text.size();
   auto [at, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc() || at != end || text.empty() || !std::isfinite(value)) return std::nullopt;
+  if (text.empty() || at != end || std::isnan(value)) return std::nullopt;
+  if (error == std::errc::result_out_of_range) return text[0] == '-' ? -HUGE_VAL : HUGE_VAL;
+  if (error != std::errc()) return std::nullopt;
   return value;
 }
 
