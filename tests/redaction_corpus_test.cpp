@@ -98,3 +98,13 @@ TEST(RedactionCorpus, DoubleQuotedNamesOutsideValuePositionsStay) {
   EXPECT_EQ(kq::Utf16ToUtf8(redactor.Redact(u"SELECT f(\"a\", (\"b\")) FROM t")), "SELECT f(\"a\", (\"b\")) FROM t")
       << "a function's arguments are not a VALUES row";
 }
+
+TEST(RedactionCorpus, DeepNestingDoesNotHideAValueList) {
+  // Found by the fuzz target: past the nesting the value lists were tracked to, a "..." in VALUES stayed.
+  const std::u16string deep = std::u16string(70, u'(') + u" VALUES (\"alice\", 'bob')" + std::u16string(70, u')');
+  StatementRedactor redactor;
+  const std::string redacted = kq::Utf16ToUtf8(redactor.Redact(deep));
+  EXPECT_EQ(redacted.find("alice"), std::string::npos) << redacted;
+  StatementFingerprint fingerprint;
+  EXPECT_EQ(kq::Utf16ToUtf8(fingerprint.Of(deep)).find("alice"), std::string::npos);
+}

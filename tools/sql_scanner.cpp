@@ -197,7 +197,7 @@ void ValueContext::Feed(const SqlScanner::Token& token, std::u16string_view text
   if (token.Type != Kind::Other) return;
   switch (piece[0]) {
     case u'(':
-      // Past MaxDepth the depth is still counted, so that the levels below stay right.
+      // Past MaxDepth the depth is still counted, so that the levels below it stay right.
       if (FDepth < MaxDepth) FValueList[FDepth] = listOpener || rowSeparator;
       ++FDepth;
       FExpectsValue = InValueList();

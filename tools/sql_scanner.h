@@ -55,7 +55,9 @@ class ValueContext {
 
  private:
   static constexpr int MaxDepth = 64;
-  bool InValueList() const noexcept { return FDepth > 0 && FDepth <= MaxDepth && FValueList[FDepth - 1]; }
+  // Nesting deeper than MaxDepth is no honest statement's: every group there counts as values, which
+  // hides more rather than less.
+  bool InValueList() const noexcept { return FDepth > MaxDepth || (FDepth > 0 && FValueList[FDepth - 1]); }
 
   bool FExpectsValue = false;
   bool FListOpener = false;    // the last token was VALUES or IN: a "(" opens a value list
