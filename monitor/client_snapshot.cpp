@@ -37,6 +37,7 @@ ClientSnapshot Monitor::Clients(bool watching) const {
     client.Marked = entry.Alive != 0;
     client.Dead = FDirectory->ClientDead(entry.ID);
     client.Attached = FAttachedID && *FAttachedID == entry.ID;
+    client.Owned = !client.Dead && FDirectory->ClientOwned(entry.ID);
   }
   return snapshot;
 }

@@ -39,9 +39,15 @@ struct ClientState {
   bool Marked = false;    // its Alive mark is set: it answered the last ping
   bool Dead = false;      // its process provably ended without removing the entry
   bool Attached = false;  // the monitor that took the snapshot watches it
+  bool Owned = false;     // a process of ours still holds the entry's liveness object
   // Alive as far as this monitor can tell: not provably dead, and it answered the last ping or is the
   // client this monitor watches (a connected client does not answer pings).
   bool Live() const noexcept { return !Dead && (Marked || Attached); }
+  // What a listing can say without watching: dead, alive (the liveness object is held, it answered the
+  // last ping, or it is watched), or unknown (another implementation's client that no ping reached).
+  const char* LivenessText() const noexcept {
+    return Dead ? "dead" : (Marked || Attached || Owned) ? "yes" : "unknown";
+  }
 };
 
 // The client directory at one moment: what every listing of the clients shows.

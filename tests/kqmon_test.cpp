@@ -289,7 +289,7 @@ TEST(Kqmon, AWatchedClientThatIsKilledEndsTheWatchAndListsAsDead) {
   EXPECT_NE(watch.Stderr().find("kqmon: client 34 ended without detaching"), std::string::npos) << watch.Stderr();
 
   kqtest::ToolResult list = kqtest::RunTool("kqmon", {"list"});
-  EXPECT_NE(list.Stdout.find("   1           34  dead   driver34"), std::string::npos) << list.Stdout;
+  EXPECT_NE(list.Stdout.find("   1           34  dead     driver34"), std::string::npos) << list.Stdout;
   kqtest::ToolResult json = kqtest::RunTool("kqmon", {"list", "--format", "json"});
   const std::vector<JsonValue> objects = ParseJsonLines(json.Stdout);
   ASSERT_EQ(objects.size(), 2u) << json.Stdout;

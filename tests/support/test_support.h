@@ -53,6 +53,9 @@ class ScopedNamespace {
   std::string FName;
 };
 
+// Sets an environment variable of this process (and so of the children it starts); nothing unsets it.
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value);
+
 // Where a child's standard streams go: input from a file, output and errors into files; each to
 // nothing when its path is empty.
 struct ChildStreams {

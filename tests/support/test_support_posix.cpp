@@ -84,6 +84,13 @@ ScopedNamespace::~ScopedNamespace() {
   unsetenv("KQ_NAMESPACE");
 }
 
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value) {
+  if (value)
+    setenv(name.c_str(), value->c_str(), 1);
+  else
+    unsetenv(name.c_str());
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string>& args) : FImpl(std::make_unique<Impl>()) {
   FImpl->Spawn(HelperPath(), args, nullptr);
 }

@@ -82,6 +82,11 @@ ScopedNamespace::~ScopedNamespace() {
   _putenv_s("KQ_NAMESPACE", "");
 }
 
+void SetEnvironment(const std::string& name, const std::optional<std::string>& value) {
+  // An empty value removes the variable on Windows.
+  _putenv_s(name.c_str(), value ? value->c_str() : "");
+}
+
 ChildProcess::ChildProcess(const std::vector<std::string>& args) : FImpl(std::make_unique<Impl>()) {
   FImpl->Spawn((ExecutableFolder() / L"kq_test_helper.exe").wstring(), args, nullptr);
 }

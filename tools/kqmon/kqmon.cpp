@@ -4,10 +4,12 @@
 // reallocation).
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "commands.h"
 #include "kq_error.h"
+#include "option_checks.h"
 #include "serve_command.h"
 #include "text.h"
 #include "tool_support.h"
@@ -40,10 +42,12 @@ void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& 
       ->check(CLI::Range(1, 1024 * 1024))
       ->capture_default_str();
   command.add_option("--spool", watch.Spool, "let the client append evicted statements to FILE")->type_name("FILE");
-  command.add_option("--save", watch.Save, "save the buffer's statements to FILE when leaving")->type_name("FILE");
+  command.add_option("--save", watch.Save, "save the buffer's statements to FILE when leaving")
+      ->type_name("FILE")
+      ->check(FolderExistsCheck());
   command.add_option("--duration", watch.Duration, "leave after this many seconds")
       ->type_name("SECONDS")
-      ->check(CLI::NonNegativeNumber);
+      ->check(SecondsCheck());
   command.add_flag("--until-detach", watch.UntilDetach, "leave when the watched client detaches");
   command.add_option("--grep", grep, "only statements that contain PATTERN (plain text, any case)")
       ->type_name("PATTERN");
@@ -81,7 +85,7 @@ int Run(int argc, char** argv) {
       watchCommand->add_option("--output", watch.Output, "write to FILE instead of standard output")->type_name("FILE");
   watchCommand->add_option("--rotate-size", watch.RotateSizeMB, "start a new FILE when it would pass MB megabytes")
       ->type_name("MB")
-      ->check(CLI::PositiveNumber)
+      ->check(MegabytesCheck())
       ->needs(output);
   watchCommand->add_option("--rotate-keep", watch.RotateKeep, "old files to keep as FILE.1 .. FILE.N")
       ->type_name("N")
@@ -143,11 +147,19 @@ int Run(int argc, char** argv) {
 
   for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) command->footer(Footer);
 
+  if (auto unknown = UnknownCommand(app, argc, argv)) {
+    std::fprintf(stderr, "kqmon: %s\n", unknown->c_str());
+    return 2;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // Help and version are "errors" with code 0; every real one is a usage error.
     return app.exit(e) == 0 ? 0 : 2;
+  }
+  if (auto problem = NamespaceProblem(std::getenv("KQ_NAMESPACE"))) {
+    std::fprintf(stderr, "kqmon: %s\n", problem->c_str());
+    return 1;
   }
   if (!watchGrep.empty()) watch.Filter.Grep = kq::Utf8ToUtf16(watchGrep);
   if (!topGrep.empty()) top.Filter.Grep = kq::Utf8ToUtf16(topGrep);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "json_writer.h"
+#include "terminal_text.h"
 #include "text.h"
 #include "tool_support.h"
 
@@ -28,8 +29,9 @@ void AppendClientsJson(const kq::ClientSnapshot& snapshot, OutputBuffer& out) {
     json.Member("position", client.Position);
     json.Member("kq.client.id", client.ID);
     json.Member("kq.client.name", std::u16string_view(client.Name));
-    json.Member("alive", client.Live());
+    json.Member("alive", !client.Dead && (client.Live() || client.Owned));
     json.Member("dead", client.Dead);
+    json.Member("liveness", client.LivenessText());
     json.EndObject();
   }
 }
@@ -50,14 +52,14 @@ void AppendClientsText(const kq::ClientSnapshot& snapshot, OutputBuffer& out) {
   }
   out.Append("clients: ");
   out.AppendInt(static_cast<std::int64_t>(snapshot.Clients.size()));
-  out.Append("\n pos           ID  alive  name\n");
+  out.Append("\n pos           ID  alive    name\n");
   for (const kq::ClientState& client : snapshot.Clients) {
     // "dead" for an entry whose process ended without removing it; it stays until a client registers.
-    const char* alive = client.Dead ? "dead" : client.Live() ? "yes" : "no";
     char line[64];
-    const int n = std::snprintf(line, sizeof line, "%4d  %11d  %-5s  ", client.Position, client.ID, alive);
+    const int n =
+        std::snprintf(line, sizeof line, "%4d  %11d  %-7s  ", client.Position, client.ID, client.LivenessText());
     out.Append(std::string_view(line, static_cast<std::size_t>(n)));
-    out.AppendUtf16(client.Name);
+    AppendTerminalSafe(client.Name, out);
     out.Append('\n');
   }
 }

@@ -9,8 +9,13 @@ namespace {
 
 constexpr char Hex[] = "0123456789abcdef";
 
-// The escape of a character that JSON does not allow raw in a string, or nothing.
-inline bool NeedsEscape(char32_t u) noexcept { return u < 0x20 || u == u'"' || u == u'\\'; }
+// A character that JSON does not allow raw in a string, or that is legal there but harmful raw: DEL
+// and C1 controls act on a terminal that shows the lines, U+2028/2029 end a line in JavaScript, and
+// bidi embeddings, overrides and isolates reorder what a reader sees.
+inline bool NeedsEscape(char32_t u) noexcept {
+  return u < 0x20 || u == u'"' || u == u'\\' || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029 ||
+         (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+}
 
 void AppendEscape(OutputBuffer& out, char32_t u) {
   switch (u) {
@@ -33,8 +38,8 @@ void AppendEscape(OutputBuffer& out, char32_t u) {
       char* at = out.Grow(6);
       at[0] = '\\';
       at[1] = 'u';
-      at[2] = '0';
-      at[3] = '0';
+      at[2] = Hex[(u >> 12) & 0xF];
+      at[3] = Hex[(u >> 8) & 0xF];
       at[4] = Hex[(u >> 4) & 0xF];
       at[5] = Hex[u & 0xF];
     }
@@ -78,7 +83,7 @@ void JsonWriter::AppendString(std::string_view utf8) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < utf8.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (!NeedsEscape(c)) continue;
+    if (c >= 0x80 || !NeedsEscape(c)) continue;  // bytes of a multi-byte sequence are not characters
     FOut.Append(utf8.substr(start, i - start));
     AppendEscape(FOut, c);
     start = i + 1;

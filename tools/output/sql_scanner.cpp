@@ -45,6 +45,64 @@ std::size_t SqlScanner::SkipQuoted(std::size_t at, char16_t close) const noexcep
   return at;
 }
 
+std::size_t SqlScanner::SkipString(std::size_t at, bool backslashEscapes) const noexcept {
+  // `at` is just past the opening quote.
+  const std::size_t size = FText.size();
+  while (at < size) {
+    const char16_t c = FText[at++];
+    if (c == u'\\' && backslashEscapes) {
+      if (at < size) ++at;
+      continue;
+    }
+    if (c != u'\'') continue;
+    if (at < size && FText[at] == u'\'') {
+      ++at;
+      continue;
+    }
+    // No dialect lets a name or number follow a string with nothing between, so a quote after a
+    // backslash with a letter or digit right behind it is MySQL's escaped quote, not the end.
+    if (!backslashEscapes && at >= 2 && FText[at - 2] == u'\\' && at < size && IsWordPart(FText[at])) continue;
+    return at;
+  }
+  return at;
+}
+
+std::size_t SqlScanner::DollarTagEnd(std::size_t at) const noexcept {
+  // `at` is on a '$'; the tag is a name (no leading digit) or nothing. Just past the closing '$', or 0.
+  const std::size_t size = FText.size();
+  std::size_t end = at + 1;
+  if (end < size && FText[end] != u'$') {
+    if (!IsWordStart(FText[end]) || FText[end] == u'$') return 0;
+    while (end < size && IsWordPart(FText[end]) && FText[end] != u'$') ++end;
+  }
+  return end < size && FText[end] == u'$' ? end + 1 : 0;
+}
+
+std::size_t SqlScanner::SkipDollarQuoted(std::size_t at, std::size_t tagEnd) const noexcept {
+  const std::u16string_view tag = FText.substr(at, tagEnd - at);
+  const std::size_t close = FText.find(tag, tagEnd);
+  return close == std::u16string_view::npos ? FText.size() : close + tag.size();
+}
+
+std::size_t SqlScanner::SkipBlockComment(std::size_t at) const noexcept {
+  // `at` is just past the opening "/*". PostgreSQL nests them; where a dialect does not, counting
+  // levels hides more of the text, never less.
+  const std::size_t size = FText.size();
+  std::size_t depth = 1;
+  while (at < size) {
+    if (FText[at] == u'*' && at + 1 < size && FText[at + 1] == u'/') {
+      at += 2;
+      if (--depth == 0) return at;
+    } else if (FText[at] == u'/' && at + 1 < size && FText[at + 1] == u'*') {
+      at += 2;
+      ++depth;
+    } else {
+      ++at;
+    }
+  }
+  return size;
+}
+
 std::size_t SqlScanner::SkipNumber(std::size_t at) const noexcept {
   const std::size_t size = FText.size();
   if (FText[at] == u'0' && at + 1 < size && (FText[at + 1] == u'x' || FText[at + 1] == u'X')) {
@@ -81,18 +139,19 @@ bool SqlScanner::Next(Token& token) noexcept {
     while (end < size && IsSpace(FText[end])) ++end;
   } else if (c == u'\'') {
     kind = Kind::String;
-    end = SkipQuoted(begin + 1, u'\'');
+    end = SkipString(begin + 1, false);
   } else if (IsLiteralPrefix(c) && next == u'\'' && (begin == 0 || !IsWordPart(FText[begin - 1]))) {
     kind = Kind::String;
-    end = SkipQuoted(begin + 2, u'\'');
-  } else if (c == u'-' && next == u'-') {
+    end = SkipString(begin + 2, c == u'E' || c == u'e');
+  } else if (c == u'$' && (begin == 0 || !IsWordPart(FText[begin - 1])) && DollarTagEnd(begin) != 0) {
+    kind = Kind::String;
+    end = SkipDollarQuoted(begin, DollarTagEnd(begin));
+  } else if ((c == u'-' && next == u'-') || (c == u'#' && !IsWordPart(next))) {
     kind = Kind::Comment;
     while (end < size && FText[end] != u'\n') ++end;
   } else if (c == u'/' && next == u'*') {
     kind = Kind::Comment;
-    end = begin + 2;
-    while (end < size && !(FText[end] == u'*' && end + 1 < size && FText[end + 1] == u'/')) ++end;
-    end = end < size ? end + 2 : size;
+    end = SkipBlockComment(begin + 2);
   } else if (c == u'"' || c == u'`' || c == u'[') {
     kind = Kind::QuotedName;
     end = SkipQuoted(begin + 1, c == u'[' ? u']' : c);
@@ -107,6 +166,60 @@ bool SqlScanner::Next(Token& token) noexcept {
   FAt = end;
   token = {kind, begin, end};
   return true;
+}
+
+namespace {
+
+bool WordIs(std::u16string_view word, std::u16string_view upper) noexcept {
+  if (word.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    const char16_t c = word[i] >= u'a' && word[i] <= u'z' ? static_cast<char16_t>(word[i] - 32) : word[i];
+    if (c != upper[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ValueContext::Feed(const SqlScanner::Token& token, std::u16string_view text) noexcept {
+  using Kind = SqlScanner::Kind;
+  if (token.Type == Kind::Space || token.Type == Kind::Comment) return;
+  const std::u16string_view piece = text.substr(token.Begin, token.End - token.Begin);
+  const bool listOpener = FListOpener, closedList = FClosedList, rowSeparator = FRowSeparator;
+  FListOpener = FClosedList = FRowSeparator = false;
+  FExpectsValue = false;
+  if (token.Type == Kind::Word) {
+    FListOpener = WordIs(piece, u"VALUES") || WordIs(piece, u"IN");
+    FExpectsValue = WordIs(piece, u"LIKE") || WordIs(piece, u"ILIKE") || WordIs(piece, u"THEN") ||
+                    WordIs(piece, u"ELSE") || WordIs(piece, u"BETWEEN");
+    return;
+  }
+  if (token.Type != Kind::Other) return;
+  switch (piece[0]) {
+    case u'(':
+      // Past MaxDepth the depth is still counted, so that the levels below it stay right.
+      if (FDepth < MaxDepth) FValueList[FDepth] = listOpener || rowSeparator;
+      ++FDepth;
+      FExpectsValue = InValueList();
+      return;
+    case u')':
+      FClosedList = InValueList();
+      if (FDepth > 0) --FDepth;
+      return;
+    case u',':
+      FRowSeparator = closedList;
+      FExpectsValue = InValueList();
+      return;
+    case u'=':
+    case u'<':
+    case u'>':
+    case u'!':
+    case u'|':
+      FExpectsValue = true;
+      return;
+    default:
+      return;
+  }
 }
 
 }  // namespace kqtool

@@ -22,6 +22,8 @@ bool IsListValue(const SqlScanner::Token& token, std::u16string_view text) noexc
       return true;
     case Kind::Word:
       return text[token.Begin] == u'$' || text[token.Begin] == u'@';
+    case Kind::QuotedName:
+      return text[token.Begin] == u'"';  // inside IN ( ), a string in MySQL and SQLite
     case Kind::Other: {
       const char16_t c = text[token.Begin];
       return c == u'?' || c == u',' || c == u'-' || c == u'+' || c == u':';
@@ -43,8 +45,13 @@ std::u16string_view StatementFingerprint::Of(std::u16string_view text) {
   FPendingSpace = false;
   SqlScanner scanner(text);
   SqlScanner::Token token;
+  ValueContext context;
   while (scanner.Next(token)) {
     const std::u16string_view piece = text.substr(token.Begin, token.End - token.Begin);
+    // A "..." where only a value can stand is a string (MySQL, SQLite): a value, not part of the shape.
+    const bool quotedValue = token.Type == Kind::QuotedName && piece[0] == u'"' && context.ExpectsValue();
+    context.Feed(token, text);
+    if (quotedValue) token.Type = Kind::String;
     switch (token.Type) {
       case Kind::Space:
       case Kind::Comment:
@@ -79,7 +86,7 @@ std::u16string_view StatementFingerprint::Of(std::u16string_view text) {
             }
             if (!IsListValue(t, text)) break;
             values = values || t.Type == Kind::String || t.Type == Kind::Number || t.Type == Kind::Word ||
-                     (t.Type == Kind::Other && c == u'?');
+                     t.Type == Kind::QuotedName || (t.Type == Kind::Other && c == u'?');
           }
           if (open && values && closed) {
             FOut.append(u" (?+)");

@@ -1,5 +1,7 @@
 #include "text_formatter.h"
 
+#include "terminal_text.h"
+
 namespace kqtool {
 
 namespace {
@@ -30,8 +32,9 @@ void TextFormatter::Columns(const RecordEntry& line, OutputBuffer& out) {
 }
 
 void TextFormatter::Statement(const RecordEntry& line, const ClientInfo&, OutputBuffer& out) {
+  const std::size_t start = out.Size();
   Columns(line, out);
-  out.AppendUtf16(line.Text);
+  AppendTerminalSafe(line.Text, out, VisibleWidth(out.View().substr(start)));
   if (line.Cut) {
     Colour(Red, out);
     out.Append(CutMark);
@@ -44,7 +47,7 @@ void TextFormatter::LogStarted(const RecordEntry& line, const ClientInfo& client
   Columns(line, out);
   Colour(Green, out);
   out.Append("=== log started for ");
-  out.AppendUtf16(line.Text);
+  AppendTerminalSafe(line.Text, out);
   out.Append(" (client ");
   out.AppendInt(client.ID);
   out.Append(") ===");

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "json_writer.h"
+#include "terminal_text.h"
 
 namespace kqtool {
 
@@ -59,7 +60,7 @@ void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t widt
   int n = std::snprintf(line, sizeof line, "%lld statement(s), %zu fingerprint(s), client %d (",
                         static_cast<long long>(FStatements), FRows.size(), client.ID);
   out.Append(std::string_view(line, static_cast<std::size_t>(n)));
-  out.AppendUtf16(client.Name);
+  AppendTerminalSafe(client.Name, out);
   out.Append(")\n");
   if (colour) out.Append("\x1b[1m");
   out.Append("   count   share  first seen    last seen     bursts  fingerprint");
@@ -81,7 +82,7 @@ void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t widt
     if (burst && colour) out.Append("\x1b[0m");
     std::u16string_view text = row->Fingerprint;
     if (width > Lead + 4 && text.size() > width - Lead) text = text.substr(0, width - Lead - 3);
-    out.AppendUtf16(text);
+    AppendTerminalSafe(text, out, Lead);
     if (text.size() < row->Fingerprint.size()) out.Append("...");
     out.Append('\n');
   }
