@@ -221,9 +221,9 @@ TEST(KqmonOutput, ClientListShowsOneLiveStateForListAndPage) {
     EXPECT_EQ(objects[i + 1]["dead"].Bool, i == 2) << i;
   }
   const std::string shown(text.View());
-  EXPECT_NE(shown.find("   2           11  yes    watched\n"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("   3           12  dead   ended\n"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("   4           13  no     quiet\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("   2           11  yes      watched\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("   3           12  dead     ended\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("   4           13  unknown  quiet\n"), std::string::npos) << shown;
   EXPECT_EQ(FindClient(snapshot, "11"), 11);
   EXPECT_EQ(FindClient(snapshot, "quiet"), 13);
   EXPECT_EQ(FindClient(snapshot, "nobody"), std::nullopt);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "json_writer.h"
+#include "record_entries.h"
 #include "text_formatter.h"
 #include "top_table.h"
 
@@ -60,27 +61,29 @@ TEST(TerminalText, EveryControlAndReorderingCharacterIsEscaped) {
 }
 
 TEST(TerminalText, AMultiLineStatementStaysOneVisibleRecord) {
-  kq::TraceLine line{false, 12, 0, 46365.5, false, u"SELECT a,\r\n       b\nFROM t\r WHERE 1"};
+  const std::u16string text = u"SELECT a,\r\n       b\nFROM t\r WHERE 1";
+  RecordEntry line{EntryKind::Statement, 12, 0, 46365.5, false, text};
   OutputBuffer out;
-  TextFormatter({true, true, false}).Statement(line, line.Text, {}, out);
+  TextFormatter({true, true, false}).Statement(line, {}, out);
   // The columns take 8 + 25 places; continuation lines start below the text, marked.
   const std::string lead(33, ' ');
   EXPECT_EQ(std::string(out.View()),
             "12      2026-12-09 12:00:00.000  SELECT a,\n" + lead + "|        b\n" + lead + "| FROM t\\r WHERE 1\n");
   OutputBuffer coloured;
-  TextFormatter({true, false, true}).Statement(line, line.Text, {}, coloured);
-  const std::string text(coloured.View());
-  EXPECT_NE(text.find("\n" + std::string(8, ' ') + "| FROM t"), std::string::npos)
-      << "colour sequences take no place on the screen: " << text;
+  TextFormatter({true, false, true}).Statement(line, {}, coloured);
+  const std::string shown(coloured.View());
+  EXPECT_NE(shown.find("\n" + std::string(8, ' ') + "| FROM t"), std::string::npos)
+      << "colour sequences take no place on the screen: " << shown;
   OutputBuffer bare;
-  TextFormatter({false, false, false}).Statement(line, u"a\nb", {}, bare);
+  line.Text = u"a\nb";
+  TextFormatter({false, false, false}).Statement(line, {}, bare);
   EXPECT_EQ(std::string(bare.View()), "a\n| b\n");
 }
 
 TEST(TerminalText, LogStartedNamesAndTopFingerprintsAreEscapedToo) {
-  kq::TraceLine line{false, 1, 0, 46365.5, false, u""};
+  RecordEntry line{EntryKind::LogStarted, 1, 0, 46365.5, false, u"app\x1b]0;x\x07"};
   OutputBuffer out;
-  TextFormatter({false, false, false}).LogStarted(line, u"app\x1b]0;x\x07", {5, u""}, out);
+  TextFormatter({false, false, false}).LogStarted(line, {5, u""}, out);
   EXPECT_EQ(std::string(out.View()), "=== log started for app\\e]0;x\\x07 (client 5) ===\n");
   TopTable table(BurstRule{});
   table.Add(u"SELECT \"\x1b[2J\" FROM t", 46365.5);

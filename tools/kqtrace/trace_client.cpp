@@ -78,8 +78,9 @@ std::int32_t LoadWord(const std::int32_t* word, std::size_t index) noexcept {
   return __atomic_load_n(word + index, __ATOMIC_RELAXED);
 }
 
-// A monitor of ours is registered and alive: the directory names it, the liveness section says it
-// holds a liveness object, and that object's file is held (a crashed monitor's lock is gone).
+// A monitor of ours is registered and alive: the directory names it, the liveness section (layout in
+// channel/directory_liveness.h, version 2) records it with its holder, and that holder's liveness
+// file is held (a crashed monitor's lock is gone).
 bool LiveMonitorRegistered(const std::int32_t* directory) {
   if (!directory) return false;
   const std::int32_t monitor = LoadWord(directory, 0);
@@ -87,10 +88,13 @@ bool LiveMonitorRegistered(const std::int32_t* directory) {
   const std::string folder = ObjectFolder();
   const std::int32_t* liveness = MapSection(folder + "/KqDirectoryLiveness.shm");
   if (!liveness) return false;
-  const bool ours = LoadWord(liveness, 1) == monitor;
+  const bool ours = LoadWord(liveness, 0) == 2 && LoadWord(liveness, 1) == monitor;
+  const auto process = static_cast<std::uint32_t>(LoadWord(liveness, 2));
+  const auto serial = static_cast<std::uint32_t>(LoadWord(liveness, 3));
   munmap(const_cast<std::int32_t*>(liveness), 16);
   if (!ours) return false;
-  const std::string live = folder + "/KqMonitor." + std::to_string(monitor) + ".Live.live";
+  const std::string live = folder + "/KqMonitor." + std::to_string(monitor) + "." + std::to_string(process) + "." +
+                           std::to_string(serial) + ".Live.live";
   int fd = open(live.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
   bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
