@@ -116,7 +116,7 @@ TEST(KqmonOutput, ColourOnlyWhereAskedOrOnATerminal) {
   EXPECT_FALSE(UseColour("never", true));
   EXPECT_FALSE(UseColour("auto", false)) << "files and pipes get none by default";
   kqtool::OutputBuffer plain, coloured;
-  kq::TraceLine line{false, 7, 0, 46365.5, true, u"SELECT 1"};
+  kq::TraceLine line{false, 7, 0, 46365.5, true, u"SELECT 1", std::nullopt};
   kqtool::TextFormatter({true, true, false}).Statement(line, line.Text, {}, plain);
   kqtool::TextFormatter({true, true, true}).Statement(line, line.Text, {}, coloured);
   EXPECT_EQ(std::string(plain.View()), "7       2026-12-09 12:00:00.000  SELECT 1 [cut]\n");
