@@ -1,5 +1,7 @@
 #include "text_formatter.h"
 
+#include <cstdio>
+
 namespace kqtool {
 
 namespace {
@@ -29,14 +31,60 @@ void TextFormatter::Columns(const RecordEntry& line, OutputBuffer& out) {
   }
 }
 
+void TextFormatter::OutcomeColumns(const RecordEntry& line, OutputBuffer& out) {
+  // Fixed widths, so that the statements of a client line up whether their outcomes are known or not.
+  const kq::TRecordOutcome& outcome = *line.Outcome;
+  char text[48];
+  int n = outcome.DurationMicros >= 0
+              ? std::snprintf(text, sizeof text, "%10.3f ms  ", static_cast<double>(outcome.DurationMicros) / 1000.0)
+              : std::snprintf(text, sizeof text, "%10s ms  ", "-");
+  out.Append(std::string_view(text, static_cast<std::size_t>(n)));
+  n = outcome.Rows >= 0 ? std::snprintf(text, sizeof text, "%7lld rows  ", static_cast<long long>(outcome.Rows))
+                        : std::snprintf(text, sizeof text, "%7s rows  ", "-");
+  out.Append(std::string_view(text, static_cast<std::size_t>(n)));
+  if (outcome.Status != 0) {
+    Colour(Red, out);
+    out.Append(FailedWord);
+    Colour(Reset, out);
+    out.Append("  ");
+  } else {
+    out.Append("ok      ");
+  }
+}
+
+void TextFormatter::ErrorDetail(const kq::TRecordOutcome& outcome, OutputBuffer& out) {
+  Colour(Red, out);
+  out.Append("  -- ");
+  if (!outcome.SqlState.empty()) {
+    out.Append("SQLSTATE ");
+    out.AppendUtf16(outcome.SqlState);
+    out.Append(' ');
+  }
+  if (outcome.NativeCode != 0) {
+    out.Append("code ");
+    out.AppendInt(outcome.NativeCode);
+    out.Append(' ');
+  }
+  if (!outcome.Message.empty()) {
+    out.Append(": ");
+    out.AppendUtf16(outcome.Message);
+  }
+  Colour(Reset, out);
+}
+
 void TextFormatter::Statement(const RecordEntry& line, const ClientInfo&, OutputBuffer& out) {
   Columns(line, out);
+  if (line.Outcome) OutcomeColumns(line, out);
+  const bool failed = line.Failed();
+  if (failed) Colour(Red, out);
   out.AppendUtf16(line.Text);
+  if (failed) Colour(Reset, out);
   if (line.Cut) {
     Colour(Red, out);
     out.Append(CutMark);
     Colour(Reset, out);
   }
+  if (failed) ErrorDetail(*line.Outcome, out);
   out.Append('\n');
 }
 
