@@ -102,12 +102,12 @@ BENCHMARK(BM_OutputJson);
 void BM_OutputTextGrep(benchmark::State& state) {
   // Matches half of the statements (the UPDATEs), late in their text.
   RunPrinter(state, std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{true, true, false}),
-             {std::u16string(u"warehouse_id"), false});
+             {std::u16string(u"warehouse_id"), false, std::nullopt});
 }
 BENCHMARK(BM_OutputTextGrep);
 
 void BM_OutputJsonRedact(benchmark::State& state) {
-  RunPrinter(state, std::make_unique<kqtool::JsonFormatter>(), {std::nullopt, true});
+  RunPrinter(state, std::make_unique<kqtool::JsonFormatter>(), {std::nullopt, true, std::nullopt});
 }
 BENCHMARK(BM_OutputJsonRedact);
 

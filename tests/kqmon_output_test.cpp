@@ -132,13 +132,13 @@ TEST(KqmonOutput, ColourOnlyWhereAskedOrOnATerminal) {
 TEST(KqmonOutput, ClassifierTurnsEachRecordIntoOneEntryAndCountsTheFilteredOnes) {
   const std::u16string logStart = std::u16string(kq::LoadKqString(kq::SKqLogStarted)) + u": Orders DB";
   const std::vector<kq::TraceLine> lines = {
-      {false, 1, 0, 46365.5, false, logStart},
-      {false, 2, 0, 46365.6, false, u"SELECT name FROM t WHERE id = 42"},
-      {false, 3, 0, 46365.7, true, u"UPDATE t SET name = 'secret' WHERE id = 7"},
-      {true, 4, 3, 0, false, u""},
-      {false, 7, 0, 46365.8, false, logStart},  // only the first record of an attach is a log start
+      {false, 1, 0, 46365.5, false, logStart, std::nullopt},
+      {false, 2, 0, 46365.6, false, u"SELECT name FROM t WHERE id = 42", std::nullopt},
+      {false, 3, 0, 46365.7, true, u"UPDATE t SET name = 'secret' WHERE id = 7", std::nullopt},
+      {true, 4, 3, 0, false, u"", std::nullopt},
+      {false, 7, 0, 46365.8, false, logStart, std::nullopt},  // only the first record of an attach is a log start
   };
-  RecordClassifier classifier(StatementFilter{u"update", true});
+  RecordClassifier classifier(StatementFilter{u"update", true, std::nullopt});
   const std::vector<RecordEntry>& entries = classifier.Classify(lines);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].Kind, EntryKind::LogStarted);
@@ -165,8 +165,9 @@ TEST(KqmonOutput, ClassifierKeepsEveryRedactedTextOfABatchValid) {
   for (int i = 0; i < 200; ++i)
     lines.push_back({false, i + 2, 0, 46365.5, false,
                      kq::Utf8ToUtf16("SELECT " + std::to_string(i) + " FROM t" +
-                                     std::string(static_cast<std::size_t>(i), ' ') + "x")});
-  RecordClassifier classifier(StatementFilter{std::nullopt, true});
+                                     std::string(static_cast<std::size_t>(i), ' ') + "x"),
+                     std::nullopt});
+  RecordClassifier classifier(StatementFilter{std::nullopt, true, std::nullopt});
   const std::vector<RecordEntry>& entries = classifier.Classify(lines);
   ASSERT_EQ(entries.size(), lines.size());
   for (std::size_t i = 0; i < entries.size(); ++i)
@@ -174,13 +175,13 @@ TEST(KqmonOutput, ClassifierKeepsEveryRedactedTextOfABatchValid) {
   // Views of the reader classify the same way.
   std::vector<kq::TraceLineView> views;
   for (const kq::TraceLine& line : lines)
-    views.push_back({line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, line.Text});
+    views.push_back({line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, line.Text, nullptr, 0});
   EXPECT_EQ(Utf8(classifier.Classify(views)[5].Text), "SELECT ? FROM t     x");
 }
 
 TEST(KqmonOutput, FormattersWriteEveryKindOfEntry) {
-  const RecordEntry gap{EntryKind::Gap, 4, 3, 46365.5, false, {}};
-  const RecordEntry start{EntryKind::LogStarted, 1, 0, 46365.5, false, u"Orders DB"};
+  const RecordEntry gap{EntryKind::Gap, 4, 3, 46365.5, false, {}, nullptr, 46365.5};
+  const RecordEntry start{EntryKind::LogStarted, 1, 0, 46365.5, false, u"Orders DB", nullptr, 46365.5};
   OutputBuffer text, json;
   TextFormatter textFormatter({false, false, false});
   JsonFormatter jsonFormatter;
