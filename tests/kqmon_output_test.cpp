@@ -122,7 +122,7 @@ TEST(KqmonOutput, ColourOnlyWhereAskedOrOnATerminal) {
   EXPECT_FALSE(UseColour("never", true));
   EXPECT_FALSE(UseColour("auto", false)) << "files and pipes get none by default";
   kqtool::OutputBuffer plain, coloured;
-  const kqtool::RecordEntry line{kqtool::EntryKind::Statement, 7, 0, 46365.5, true, u"SELECT 1"};
+  const kqtool::RecordEntry line{kqtool::EntryKind::Statement, 7, 0, 46365.5, true, u"SELECT 1", nullptr, 46365.5};
   kqtool::TextFormatter({true, true, false}).Statement(line, {}, plain);
   kqtool::TextFormatter({true, true, true}).Statement(line, {}, coloured);
   EXPECT_EQ(std::string(plain.View()), "7       2026-12-09 12:00:00.000  SELECT 1 [cut]\n");
