@@ -597,9 +597,11 @@ TEST(Kqmon, TopIsAStatementStatisticsViewSortedByTotalTime) {
 
 TEST(Kqdemo, TheWorkloadSendsRealisticOutcomesAndNowAndThenAnError) {
   kqtest::ScopedNamespace ns;
-  ToolProcess watch("kqmon", {"watch", "--format", "json", "--until-detach", "--duration", "120"});
+  // A ring that holds the whole run: every statement is read, none lost in a gap.
+  ToolProcess watch("kqmon",
+                    {"watch", "--format", "json", "--until-detach", "--duration", "120", "--buffer-size", "1024"});
   ASSERT_TRUE(MonitorRegistered());
-  ToolProcess demo("kqdemo", {"--id", "4724", "--count", "300", "--rate", "0", "--wait", "5"});
+  ToolProcess demo("kqdemo", {"--id", "4724", "--count", "300", "--rate", "2000", "--wait", "5"});
   ASSERT_EQ(demo.Wait(60000), 0) << demo.Stderr();
   ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
   const std::vector<JsonValue> objects = ParseJsonLines(watch.Stdout());
