@@ -30,9 +30,13 @@ void JsonFormatter::Outcome(JsonWriter& json, const RecordEntry& line, OutputBuf
   out.Append('"');
   FTime.AppendIso(line.End, out);
   out.Append('"');
-  if (outcome.DurationMicros >= 0)
-    json.FixedMember("kq.duration_ms", static_cast<double>(outcome.DurationMicros) / 1000.0, 3);
-  else
+  if (outcome.DurationMicros >= 0) {
+    // Milliseconds to the microsecond, from the integer: exact, and no printf per line.
+    json.Key("kq.duration_ms");
+    out.AppendInt(outcome.DurationMicros / 1000);
+    out.Append('.');
+    out.AppendDigits(static_cast<std::uint32_t>(outcome.DurationMicros % 1000), 3);
+  } else
     json.NullMember("kq.duration_ms");
   if (outcome.Rows >= 0)
     json.Member("db.response.returned_rows", outcome.Rows);
