@@ -258,8 +258,9 @@ def functional(build):
             print("--- counters: %r" % s.driver.execute_script("return window.kqView.counters"))
         raise
     else:
-        print("browser: the page listed the client, attached to it, showed its %d statements in order, filtered "
-              "them, sent a value that reached its callback and showed a gap row (%d gap(s), %d lost)"
+        print("browser: the page listed the client, attached to it, showed its %d statements in order with their "
+              "outcomes, filtered them keeping what came meanwhile, kept a minimum duration, opened and exported "
+              "rows, charted them, sent a value that reached its callback and showed a gap row (%d gap(s), %d lost)"
               % (len(statements), counters["gaps"], counters["lost"]))
     finally:
         s.close()
