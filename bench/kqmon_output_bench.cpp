@@ -15,8 +15,9 @@ namespace {
 
 using kqtool::ClientInfo;
 
-// A batch as the reader hands it over: 1000 statements of about 200 characters, mixed shapes.
-std::vector<kq::TraceLine> Batch() {
+// A batch as the reader hands it over: 1000 statements of about 200 characters, mixed shapes; with
+// `outcomes`, each with its duration and rows and one in fifty failed with a message.
+std::vector<kq::TraceLine> Batch(bool outcomes = false) {
   std::vector<kq::TraceLine> lines;
   const char* shapes[] = {
       "SELECT o.id, o.placed_at, o.total, o.status, c.name FROM orders o JOIN customers c ON c.id = o.customer_id "
@@ -27,7 +28,18 @@ std::vector<kq::TraceLine> Batch() {
   for (int i = 0; i < 1000; ++i) {
     char text[400];
     std::snprintf(text, sizeof text, shapes[i % 2], 1000 + i);
-    lines.push_back({false, i + 2, 0, 46365.5 + i / 86400000.0, false, kq::Utf8ToUtf16(text)});
+    lines.push_back({false, i + 2, 0, 46365.5 + i / 86400000.0, false, kq::Utf8ToUtf16(text), std::nullopt});
+    if (!outcomes) continue;
+    kq::TRecordOutcome outcome;
+    outcome.DurationMicros = 150 + (i * 7919) % 25000;
+    outcome.Rows = i % 2 ? 1 : i % 11;
+    if (i % 50 == 0) {
+      outcome.Status = 1;
+      outcome.NativeCode = 1213;
+      outcome.SqlState = u"40P01";
+      outcome.Message = u"deadlock detected";
+    }
+    lines.back().Outcome = outcome;
   }
   return lines;
 }
@@ -40,8 +52,8 @@ class NullTarget : public kqtool::OutputTarget {
 };
 
 void RunPrinter(benchmark::State& state, std::unique_ptr<kqtool::RecordFormatter> formatter,
-                const kqtool::StatementFilter& filter) {
-  const std::vector<kq::TraceLine> lines = Batch();
+                const kqtool::StatementFilter& filter, bool outcomes = false) {
+  const std::vector<kq::TraceLine> lines = Batch(outcomes);
   const ClientInfo client{42, u"Orders DB"};
   // Classifying (redaction, filter) is part of the way from records to output, as it was when the
   // printer did it itself.
@@ -90,14 +102,46 @@ BENCHMARK(BM_OutputJson);
 void BM_OutputTextGrep(benchmark::State& state) {
   // Matches half of the statements (the UPDATEs), late in their text.
   RunPrinter(state, std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{true, true, false}),
-             {std::u16string(u"warehouse_id"), false});
+             {std::u16string(u"warehouse_id"), false, std::nullopt});
 }
 BENCHMARK(BM_OutputTextGrep);
 
 void BM_OutputJsonRedact(benchmark::State& state) {
-  RunPrinter(state, std::make_unique<kqtool::JsonFormatter>(), {std::nullopt, true});
+  RunPrinter(state, std::make_unique<kqtool::JsonFormatter>(), {std::nullopt, true, std::nullopt});
 }
 BENCHMARK(BM_OutputJsonRedact);
+
+void BM_OutputTextOutcome(benchmark::State& state) {
+  RunPrinter(state, std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{false, false, false}), {}, true);
+}
+BENCHMARK(BM_OutputTextOutcome);
+
+void BM_OutputTextRefNoTimeOutcome(benchmark::State& state) {
+  RunPrinter(state, std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{true, true, false}), {}, true);
+}
+BENCHMARK(BM_OutputTextRefNoTimeOutcome);
+
+void BM_OutputJsonOutcome(benchmark::State& state) {
+  RunPrinter(state, std::make_unique<kqtool::JsonFormatter>(), {}, true);
+}
+BENCHMARK(BM_OutputJsonOutcome);
+
+void BM_OutputTextMinDuration(benchmark::State& state) {
+  // Keeps the statements of 10 ms and more: about three in five.
+  kqtool::StatementFilter filter;
+  filter.MinDurationMs = 10;
+  RunPrinter(state, std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{true, true, false}), filter, true);
+}
+BENCHMARK(BM_OutputTextMinDuration);
+
+void BM_TopStatistics(benchmark::State& state) {
+  const std::vector<kq::TraceLine> lines = Batch(true);
+  kqtool::TopTable table({20, 200});
+  for (auto _ : state)
+    for (const kq::TraceLine& line : lines) table.Add(line.Text, line.Time, &*line.Outcome);
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(lines.size()));
+}
+BENCHMARK(BM_TopStatistics);
 
 void BM_TopFingerprint(benchmark::State& state) {
   const std::vector<kq::TraceLine> lines = Batch();

@@ -21,6 +21,7 @@
 #include "time_stamp_format.h"
 #include "tool_process.h"
 #include "tool_support.h"
+#include "top_table.h"
 
 using namespace kqtool;
 
@@ -121,7 +122,7 @@ TEST(KqmonOutput, ColourOnlyWhereAskedOrOnATerminal) {
   EXPECT_FALSE(UseColour("never", true));
   EXPECT_FALSE(UseColour("auto", false)) << "files and pipes get none by default";
   kqtool::OutputBuffer plain, coloured;
-  const kqtool::RecordEntry line{kqtool::EntryKind::Statement, 7, 0, 46365.5, true, u"SELECT 1"};
+  const kqtool::RecordEntry line{kqtool::EntryKind::Statement, 7, 0, 46365.5, true, u"SELECT 1", nullptr, 46365.5};
   kqtool::TextFormatter({true, true, false}).Statement(line, {}, plain);
   kqtool::TextFormatter({true, true, true}).Statement(line, {}, coloured);
   EXPECT_EQ(std::string(plain.View()), "7       2026-12-09 12:00:00.000  SELECT 1 [cut]\n");
@@ -131,13 +132,13 @@ TEST(KqmonOutput, ColourOnlyWhereAskedOrOnATerminal) {
 TEST(KqmonOutput, ClassifierTurnsEachRecordIntoOneEntryAndCountsTheFilteredOnes) {
   const std::u16string logStart = std::u16string(kq::LoadKqString(kq::SKqLogStarted)) + u": Orders DB";
   const std::vector<kq::TraceLine> lines = {
-      {false, 1, 0, 46365.5, false, logStart},
-      {false, 2, 0, 46365.6, false, u"SELECT name FROM t WHERE id = 42"},
-      {false, 3, 0, 46365.7, true, u"UPDATE t SET name = 'secret' WHERE id = 7"},
-      {true, 4, 3, 0, false, u""},
-      {false, 7, 0, 46365.8, false, logStart},  // only the first record of an attach is a log start
+      {false, 1, 0, 46365.5, false, logStart, std::nullopt},
+      {false, 2, 0, 46365.6, false, u"SELECT name FROM t WHERE id = 42", std::nullopt},
+      {false, 3, 0, 46365.7, true, u"UPDATE t SET name = 'secret' WHERE id = 7", std::nullopt},
+      {true, 4, 3, 0, false, u"", std::nullopt},
+      {false, 7, 0, 46365.8, false, logStart, std::nullopt},  // only the first record of an attach is a log start
   };
-  RecordClassifier classifier(StatementFilter{u"update", true});
+  RecordClassifier classifier(StatementFilter{u"update", true, std::nullopt});
   const std::vector<RecordEntry>& entries = classifier.Classify(lines);
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].Kind, EntryKind::LogStarted);
@@ -164,8 +165,9 @@ TEST(KqmonOutput, ClassifierKeepsEveryRedactedTextOfABatchValid) {
   for (int i = 0; i < 200; ++i)
     lines.push_back({false, i + 2, 0, 46365.5, false,
                      kq::Utf8ToUtf16("SELECT " + std::to_string(i) + " FROM t" +
-                                     std::string(static_cast<std::size_t>(i), ' ') + "x")});
-  RecordClassifier classifier(StatementFilter{std::nullopt, true});
+                                     std::string(static_cast<std::size_t>(i), ' ') + "x"),
+                     std::nullopt});
+  RecordClassifier classifier(StatementFilter{std::nullopt, true, std::nullopt});
   const std::vector<RecordEntry>& entries = classifier.Classify(lines);
   ASSERT_EQ(entries.size(), lines.size());
   for (std::size_t i = 0; i < entries.size(); ++i)
@@ -173,13 +175,13 @@ TEST(KqmonOutput, ClassifierKeepsEveryRedactedTextOfABatchValid) {
   // Views of the reader classify the same way.
   std::vector<kq::TraceLineView> views;
   for (const kq::TraceLine& line : lines)
-    views.push_back({line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, line.Text});
+    views.push_back({line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, line.Text, nullptr, 0});
   EXPECT_EQ(Utf8(classifier.Classify(views)[5].Text), "SELECT ? FROM t     x");
 }
 
 TEST(KqmonOutput, FormattersWriteEveryKindOfEntry) {
-  const RecordEntry gap{EntryKind::Gap, 4, 3, 46365.5, false, {}};
-  const RecordEntry start{EntryKind::LogStarted, 1, 0, 46365.5, false, u"Orders DB"};
+  const RecordEntry gap{EntryKind::Gap, 4, 3, 46365.5, false, {}, nullptr, 46365.5};
+  const RecordEntry start{EntryKind::LogStarted, 1, 0, 46365.5, false, u"Orders DB", nullptr, 46365.5};
   OutputBuffer text, json;
   TextFormatter textFormatter({false, false, false});
   JsonFormatter jsonFormatter;
@@ -227,4 +229,130 @@ TEST(KqmonOutput, ClientListShowsOneLiveStateForListAndPage) {
   EXPECT_EQ(FindClient(snapshot, "11"), 11);
   EXPECT_EQ(FindClient(snapshot, "quiet"), 13);
   EXPECT_EQ(FindClient(snapshot, "nobody"), std::nullopt);
+}
+
+namespace {
+
+// A record's payload as a client writes it with an outcome: text, NUL, tail.
+std::vector<unsigned char> PayloadWithOutcome(std::u16string_view text, const kq::TOutcomeTail& tail) {
+  std::vector<unsigned char> payload((text.size() + 1) * 2 + static_cast<std::size_t>(tail.Bytes()));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    payload[2 * i] = static_cast<unsigned char>(text[i] & 0xFF);
+    payload[2 * i + 1] = static_cast<unsigned char>(text[i] >> 8);
+  }
+  tail.WriteTo(payload.data() + (text.size() + 1) * 2);
+  return payload;
+}
+
+}  // namespace
+
+TEST(KqmonOutput, ClassifierParsesOutcomesOfViewsShowsTheStartAndKeepsOnlyTheSlowOnesWhenAsked) {
+  const std::u16string slow = u"SELECT * FROM big", quick = u"SELECT 1", plain = u"SELECT 'none'";
+  kq::TOutcomeTail slowTail;
+  slowTail.DurationMicros = 8640000;  // a tenth of a thousandth of a day
+  slowTail.Rows = 12;
+  kq::TOutcomeTail quickTail;
+  quickTail.DurationMicros = 500;
+  quickTail.Status = 1;
+  const char16_t message[] = u"boom";
+  quickTail.Message = message;
+  quickTail.MessageUnits = 4;
+  const auto slowPayload = PayloadWithOutcome(slow, slowTail), quickPayload = PayloadWithOutcome(quick, quickTail);
+  const double end = 46365.5;
+  std::vector<kq::TraceLineView> views = {
+      {false, 2, 0, end, false, slow, slowPayload.data(), static_cast<std::int32_t>(slowPayload.size())},
+      {false, 3, 0, end, false, quick, quickPayload.data(), static_cast<std::int32_t>(quickPayload.size())},
+      {false, 4, 0, end, false, plain, nullptr, 0},
+  };
+  RecordClassifier all(StatementFilter{});
+  const std::vector<RecordEntry>& entries = all.Classify(views);
+  ASSERT_EQ(entries.size(), 3u);
+  ASSERT_NE(entries[0].Outcome, nullptr);
+  EXPECT_EQ(entries[0].Outcome->DurationMicros, 8640000);
+  EXPECT_EQ(entries[0].Outcome->Rows, 12);
+  EXPECT_DOUBLE_EQ(entries[0].End, end);
+  EXPECT_NEAR(entries[0].Time, end - 0.0001, 1e-9) << "the start: the completion less the duration";
+  ASSERT_NE(entries[1].Outcome, nullptr);
+  EXPECT_TRUE(entries[1].Failed());
+  EXPECT_EQ(Utf8(entries[1].Outcome->Message), "boom");
+  EXPECT_EQ(Utf8(entries[1].Text), "SELECT 1") << "the text stops at its NUL, before the tail";
+  EXPECT_EQ(entries[2].Outcome, nullptr);
+  EXPECT_DOUBLE_EQ(entries[2].Time, end);
+
+  StatementFilter slowOnly;
+  slowOnly.MinDurationMs = 1;
+  RecordClassifier filtered(slowOnly);
+  const std::vector<RecordEntry>& kept = filtered.Classify(views);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].RefNo, 2);
+  EXPECT_EQ(filtered.BatchTally().Filtered, 2) << "the quick one and the one without a duration";
+}
+
+TEST(KqmonOutput, FormattersShowTheOutcomeAndMarkAFailure) {
+  kq::TRecordOutcome failed;
+  failed.DurationMicros = 1500;
+  failed.Status = 1;
+  failed.SqlState = u"23505";
+  failed.NativeCode = 1062;
+  failed.Message = u"duplicate \"key\"";
+  RecordEntry entry{EntryKind::Statement, 7, 0, 46365.5, false, u"INSERT INTO t VALUES (1)", &failed, 46365.5};
+  OutputBuffer plain, coloured, json;
+  TextFormatter({false, false, false}).Statement(entry, {}, plain);
+  TextFormatter({false, false, true}).Statement(entry, {}, coloured);
+  JsonFormatter().Statement(entry, {3, u"c"}, json);
+  EXPECT_EQ(std::string(plain.View()),
+            "     1.500 ms        - rows  FAILED  INSERT INTO t VALUES (1)  -- SQLSTATE 23505 code 1062 : duplicate "
+            "\"key\"\n");
+  EXPECT_NE(std::string(coloured.View()).find("\x1b[31mFAILED"), std::string::npos) << coloured.View();
+  auto object = kqtest::ParseJson(std::string(json.View()).substr(0, json.Size() - 1));
+  ASSERT_TRUE(object);
+  EXPECT_EQ((*object)["kq.duration_ms"].Number, 1.5);
+  EXPECT_EQ((*object)["db.response.returned_rows"].Kind, kqtest::JsonValue::Type::Null);
+  EXPECT_EQ((*object)["db.response.status_code"].String, "23505");
+  EXPECT_EQ((*object)["kq.error.message"].String, "duplicate \"key\"");
+}
+
+TEST(KqmonOutput, DurationPercentileIsWithinATenthAboveTheExactOne) {
+  DurationHistogram histogram;
+  EXPECT_EQ(histogram.Percentile(0.95), 0);
+  // 1 ms to 100 ms in steps of 1 ms: the exact 95th percentile is 95 ms.
+  for (std::int64_t ms = 1; ms <= 100; ++ms) histogram.Add(ms * 1000);
+  const std::int64_t p95 = histogram.Percentile(0.95);
+  EXPECT_GE(p95, 95000);
+  EXPECT_LE(p95, 104500);
+  EXPECT_GE(histogram.Percentile(1.0), 100000);
+  EXPECT_LE(histogram.Percentile(0.01), 1100);
+  EXPECT_EQ(histogram.Count(), 100);
+}
+
+TEST(KqmonOutput, TopSortsByTotalTimeOnceDurationsComeAndCountsRowsAndErrors) {
+  TopTable table({20, 200});
+  kq::TRecordOutcome quick, slow, failed;
+  quick.DurationMicros = 1000;
+  quick.Rows = 1;
+  slow.DurationMicros = 90000;
+  slow.Rows = 5;
+  failed.DurationMicros = 10000;
+  failed.Status = 1;
+  for (int i = 0; i < 50; ++i)
+    table.Add(u"SELECT * FROM t WHERE id = " + kq::Utf8ToUtf16(std::to_string(i)), 46365.5, &quick);
+  table.Add(u"SELECT * FROM report", 46365.5, &slow);
+  table.Add(u"SELECT * FROM report", 46365.5, &failed);
+  const auto rows = table.Top(10);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(Utf8(rows[0]->Fingerprint), "SELECT * FROM report") << "100 ms in total beats 50 ms";
+  EXPECT_EQ(rows[0]->TotalMicros, 100000);
+  EXPECT_EQ(rows[0]->MaxMicros, 90000);
+  EXPECT_EQ(rows[0]->MeanMicros(), 50000);
+  EXPECT_EQ(rows[0]->Rows, 5);
+  EXPECT_EQ(rows[0]->Errors, 1);
+  EXPECT_EQ(rows[1]->Count, 50);
+  OutputBuffer text;
+  table.AppendText(text, 10, 0, {1, u"c"}, false);
+  EXPECT_NE(std::string(text.View()).find("   calls   share   total ms"), std::string::npos) << text.View();
+  TopTable counts({20, 200});
+  counts.Add(u"SELECT 1", 46365.5);
+  OutputBuffer plain;
+  counts.AppendText(plain, 10, 0, {1, u"c"}, false);
+  EXPECT_NE(std::string(plain.View()).find("   count   share  first seen"), std::string::npos) << plain.View();
 }

@@ -62,7 +62,8 @@ TEST(Kqmon, WatchPrintsWhatKqdemoTracesWithReferenceNumbers) {
   kqtest::ScopedNamespace ns;
   ToolProcess watch("kqmon", {"watch", "--refno", "--until-detach", "--duration", "120"});
   ASSERT_TRUE(MonitorRegistered());
-  ToolProcess demo("kqdemo", {"--id", "4711", "--name", "Orders DB", "--count", "9", "--rate", "0", "--wait", "5"});
+  ToolProcess demo(
+      "kqdemo", {"--id", "4711", "--name", "Orders DB", "--count", "9", "--rate", "0", "--wait", "5", "--no-outcomes"});
   ASSERT_EQ(demo.Wait(60000), 0) << demo.Stderr();
   ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
   EXPECT_NE(demo.Stderr().find("submitted 9 statement(s), 9 traced"), std::string::npos) << demo.Stderr();
@@ -427,4 +428,202 @@ TEST(Kqmon, UsageErrorsExitTwoAndEveryCommandExplainsItself) {
     EXPECT_FALSE(result.Stderr.empty());
   }
   EXPECT_EQ(kqtest::RunTool("kqdemo", {"--count", "-1"}).ExitCode, 2);
+}
+
+namespace {
+
+// Milliseconds since midnight of an ISO time stamp of ours ("...THH:MM:SS.mmm+hh:mm").
+double TimeOfDayMs(const std::string& iso) {
+  const std::size_t t = iso.find('T');
+  if (t == std::string::npos || iso.size() < t + 13) return -1;
+  return ((std::stoi(iso.substr(t + 1, 2)) * 60 + std::stoi(iso.substr(t + 4, 2))) * 60 +
+          std::stoi(iso.substr(t + 7, 2))) *
+             1000.0 +
+         std::stoi(iso.substr(t + 10, 3));
+}
+
+// kqdemo's statement file with the outcome each statement reports (a line of its own before it).
+std::string OutcomeFile() {
+  return WriteLines("outcomes.sql", {
+                                        "-- kq-outcome: duration_us=250000 rows=12 status=ok",
+                                        "SELECT * FROM orders WHERE customer_id = 7",
+                                        "-- kq-outcome: duration_us=1500 status=error sqlstate=23505 code=1062 "
+                                        "message=duplicate key \"orders_pkey\" (id)=(7)",
+                                        "INSERT INTO orders VALUES (7)",
+                                        "SELECT 'no outcome'",
+                                        "-- kq-outcome: rows=3",
+                                        "UPDATE t SET a = 1",
+                                    });
+}
+
+}  // namespace
+
+TEST(Kqmon, OutcomesFromKqdemoReachEveryJsonFieldWithTheStartBeforeTheEnd) {
+  kqtest::ScopedNamespace ns;
+  const std::string file = OutcomeFile();
+  ToolProcess watch("kqmon", {"watch", "--format", "json", "--until-detach", "--duration", "120"});
+  ASSERT_TRUE(MonitorRegistered());
+  ToolProcess demo("kqdemo", {"--id", "4720", "--name", "outcomes", "--file", file, "--wait", "5"});
+  ASSERT_EQ(demo.Wait(60000), 0) << demo.Stderr();
+  ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
+  const std::vector<JsonValue> objects = ParseJsonLines(watch.Stdout());
+  ASSERT_EQ(objects.size(), 5u) << watch.Stdout();
+  const std::vector<std::string> withOutcome = {"kind",
+                                                "time",
+                                                "kq.client.id",
+                                                "kq.client.name",
+                                                "kq.ref_no",
+                                                "db.query.text",
+                                                "cut",
+                                                "kq.end_time",
+                                                "kq.duration_ms",
+                                                "db.response.returned_rows",
+                                                "kq.status",
+                                                "db.response.status_code",
+                                                "kq.error.native_code",
+                                                "kq.error.message"};
+
+  const JsonValue& slow = objects[1];
+  EXPECT_EQ(slow.Keys, withOutcome);
+  EXPECT_EQ(slow["db.query.text"].String, "SELECT * FROM orders WHERE customer_id = 7");
+  EXPECT_EQ(slow["kq.duration_ms"].Number, 250.0);
+  EXPECT_EQ(slow["db.response.returned_rows"].Number, 12);
+  EXPECT_EQ(slow["kq.status"].String, "ok");
+  EXPECT_EQ(slow["db.response.status_code"].Kind, JsonValue::Type::Null);
+  EXPECT_EQ(slow["kq.error.native_code"].Number, 0);
+  EXPECT_EQ(slow["kq.error.message"].String, "");
+  ASSERT_TRUE(std::regex_match(slow["kq.end_time"].String, IsoTime)) << slow["kq.end_time"].String;
+  // The record's tick is the completion: the shown time is the start, the duration before it.
+  EXPECT_NEAR(TimeOfDayMs(slow["kq.end_time"].String) - TimeOfDayMs(slow["time"].String), 250.0, 1.0)
+      << slow["time"].String << " " << slow["kq.end_time"].String;
+
+  const JsonValue& failed = objects[2];
+  EXPECT_EQ(failed.Keys, withOutcome);
+  EXPECT_EQ(failed["kq.duration_ms"].Number, 1.5);
+  EXPECT_EQ(failed["db.response.returned_rows"].Kind, JsonValue::Type::Null);
+  EXPECT_EQ(failed["kq.status"].String, "error");
+  EXPECT_EQ(failed["db.response.status_code"].String, "23505");
+  EXPECT_EQ(failed["kq.error.native_code"].Number, 1062);
+  EXPECT_EQ(failed["kq.error.message"].String, "duplicate key \"orders_pkey\" (id)=(7)");
+
+  // A statement sent without an outcome keeps the members it always had.
+  EXPECT_EQ(objects[3].Keys, (std::vector<std::string>{"kind", "time", "kq.client.id", "kq.client.name", "kq.ref_no",
+                                                       "db.query.text", "cut"}));
+  EXPECT_EQ(objects[3]["db.query.text"].String, "SELECT 'no outcome'");
+
+  const JsonValue& partial = objects[4];
+  EXPECT_EQ(partial["kq.duration_ms"].Kind, JsonValue::Type::Null);
+  EXPECT_EQ(partial["db.response.returned_rows"].Number, 3);
+  EXPECT_EQ(partial["kq.status"].String, "ok");
+  EXPECT_EQ(partial["time"].String, partial["kq.end_time"].String) << "no duration: start and end are one";
+}
+
+TEST(Kqmon, TextShowsDurationRowsAndAFailedWordAndMinDurationKeepsTheSlowOnes) {
+  kqtest::ScopedNamespace ns;
+  const std::string file = OutcomeFile();
+  ToolProcess watch("kqmon", {"watch", "--until-detach", "--duration", "120", "--color", "never"});
+  ASSERT_TRUE(MonitorRegistered());
+  ToolProcess demo("kqdemo", {"--id", "4721", "--file", file, "--wait", "5"});
+  ASSERT_EQ(demo.Wait(60000), 0) << demo.Stderr();
+  ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
+  const std::vector<std::string> lines = SplitLines(watch.Stdout());
+  ASSERT_EQ(lines.size(), 5u) << watch.Stdout();
+  EXPECT_EQ(lines[1], "   250.000 ms       12 rows  ok      SELECT * FROM orders WHERE customer_id = 7");
+  EXPECT_EQ(lines[2],
+            "     1.500 ms        - rows  FAILED  INSERT INTO orders VALUES (7)  -- SQLSTATE 23505 code 1062 : "
+            "duplicate key \"orders_pkey\" (id)=(7)");
+  EXPECT_EQ(lines[3], "SELECT 'no outcome'");
+  EXPECT_EQ(lines[4], "         - ms        3 rows  ok      UPDATE t SET a = 1");
+
+  // The slow-statement log: only what ran at least 2 ms; the rest is counted as filtered.
+  kqtest::ScopedNamespace again;
+  ToolProcess slow("kqmon",
+                   {"watch", "--until-detach", "--duration", "120", "--color", "always", "--min-duration", "2"});
+  ASSERT_TRUE(MonitorRegistered());
+  ToolProcess demo2("kqdemo", {"--id", "4722", "--file", file, "--wait", "5"});
+  ASSERT_EQ(demo2.Wait(60000), 0) << demo2.Stderr();
+  ASSERT_EQ(slow.Wait(60000), 0) << slow.Stderr();
+  const std::vector<std::string> kept = SplitLines(slow.Stdout());
+  ASSERT_EQ(kept.size(), 2u) << slow.Stdout();
+  EXPECT_NE(kept[1].find("250.000 ms"), std::string::npos) << kept[1];
+  EXPECT_NE(slow.Stderr().find("1 statement(s) printed, 3 filtered out"), std::string::npos) << slow.Stderr();
+}
+
+TEST(Kqmon, TopIsAStatementStatisticsViewSortedByTotalTime) {
+  kqtest::ScopedNamespace ns;
+  std::vector<std::string> lines;
+  // Ten quick point reads (1 ms each, one row) and two slow reports (100 and 300 ms), one failing.
+  for (int i = 0; i < 10; ++i) {
+    lines.push_back("-- kq-outcome: duration_us=1000 rows=1");
+    lines.push_back("SELECT * FROM t WHERE id = " + std::to_string(i));
+  }
+  lines.push_back("-- kq-outcome: duration_us=100000 rows=40");
+  lines.push_back("SELECT region, SUM(total) FROM orders WHERE year = 2025 GROUP BY region");
+  lines.push_back("-- kq-outcome: duration_us=300000 status=error sqlstate=57014 code=3024 message=timeout");
+  lines.push_back("SELECT region, SUM(total) FROM orders WHERE year = 2026 GROUP BY region");
+  const std::string file = WriteLines("top.sql", lines);
+  ToolProcess top("kqmon", {"top", "--format", "json", "--until-detach", "--duration", "120"});
+  ASSERT_TRUE(MonitorRegistered());
+  ToolProcess demo("kqdemo", {"--id", "4723", "--file", file, "--wait", "5"});
+  ASSERT_EQ(demo.Wait(60000), 0) << demo.Stderr();
+  ASSERT_EQ(top.Wait(60000), 0) << top.Stderr();
+  const std::vector<JsonValue> objects = ParseJsonLines(top.Stdout());
+  ASSERT_EQ(objects.size(), 3u) << top.Stdout();
+  // The report runs twice as few times but takes most of the time: it comes first.
+  const JsonValue& report = objects[0];
+  EXPECT_EQ(report["kq.fingerprint"].String, "SELECT region, SUM(total) FROM orders WHERE year = ? GROUP BY region");
+  EXPECT_EQ(report["count"].Number, 2);
+  EXPECT_EQ(report["kq.timed_calls"].Number, 2);
+  EXPECT_EQ(report["kq.duration.total_ms"].Number, 400);
+  EXPECT_EQ(report["kq.duration.mean_ms"].Number, 200);
+  EXPECT_EQ(report["kq.duration.max_ms"].Number, 300);
+  // Read from buckets a tenth apart: at least the exact 300 ms, at most a tenth above.
+  EXPECT_GE(report["kq.duration.p95_ms"].Number, 300);
+  EXPECT_LE(report["kq.duration.p95_ms"].Number, 330);
+  EXPECT_EQ(report["db.response.returned_rows"].Number, 40);
+  EXPECT_EQ(report["kq.errors"].Number, 1);
+  const JsonValue& point = objects[1];
+  EXPECT_EQ(point["kq.fingerprint"].String, "SELECT * FROM t WHERE id = ?");
+  EXPECT_EQ(point["count"].Number, 10);
+  EXPECT_EQ(point["kq.duration.total_ms"].Number, 10);
+  EXPECT_EQ(point["kq.duration.mean_ms"].Number, 1);
+  EXPECT_EQ(point["kq.duration.max_ms"].Number, 1);
+  EXPECT_GE(point["kq.duration.p95_ms"].Number, 1);
+  EXPECT_LE(point["kq.duration.p95_ms"].Number, 1.1);
+  EXPECT_EQ(point["db.response.returned_rows"].Number, 10);
+  EXPECT_EQ(point["kq.errors"].Number, 0);
+  EXPECT_EQ(objects[2]["statements"].Number, 12);
+}
+
+TEST(Kqdemo, TheWorkloadSendsRealisticOutcomesAndNowAndThenAnError) {
+  kqtest::ScopedNamespace ns;
+  // A ring that holds the whole run: every statement is read, none lost in a gap.
+  ToolProcess watch("kqmon",
+                    {"watch", "--format", "json", "--until-detach", "--duration", "120", "--buffer-size", "1024"});
+  ASSERT_TRUE(MonitorRegistered());
+  ToolProcess demo("kqdemo", {"--id", "4724", "--count", "300", "--rate", "2000", "--wait", "5"});
+  ASSERT_EQ(demo.Wait(60000), 0) << demo.Stderr();
+  ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
+  const std::vector<JsonValue> objects = ParseJsonLines(watch.Stdout());
+  ASSERT_EQ(objects.size(), 301u) << watch.Stderr();
+  int errors = 0;
+  double longest = 0;
+  for (std::size_t i = 1; i < objects.size(); ++i) {
+    const JsonValue& object = objects[i];
+    ASSERT_EQ(object["kq.duration_ms"].Kind, JsonValue::Type::Number) << i;
+    EXPECT_GT(object["kq.duration_ms"].Number, 0);
+    longest = std::max(longest, object["kq.duration_ms"].Number);
+    if (object["kq.status"].String == "error") {
+      ++errors;
+      EXPECT_EQ(object["db.response.status_code"].String.size(), 5u);
+      EXPECT_NE(object["kq.error.native_code"].Number, 0);
+      EXPECT_FALSE(object["kq.error.message"].String.empty());
+    } else {
+      EXPECT_EQ(object["kq.status"].String, "ok");
+      EXPECT_GE(object["db.response.returned_rows"].Number, 0);
+    }
+  }
+  EXPECT_GT(errors, 0);
+  EXPECT_LT(errors, 30) << "now and then, not often";
+  EXPECT_GT(longest, 20.0) << "a long tail";
 }

@@ -7,6 +7,7 @@ while checking what the grid shows.
     serve_page_test.py BUILD_DIR --flood N  N seconds of kqdemo at 500,000 statements/s; prints the
                                             page's own counters (a measurement, not a test)
 """
+import json
 import os
 import re
 import shutil
@@ -99,7 +100,7 @@ def visible_rows(driver):
     """The grid rows the browser actually draws, as (kind, ref, text)."""
     return driver.execute_script("""
         return [...document.querySelectorAll('#grid-rows .row')].filter((r) => r.style.display !== 'none')
-            .map((r) => [r.dataset.kind, r.children[0].textContent, r.children[2].textContent]);""")
+            .map((r) => [r.dataset.kind, r.querySelector('.ref').textContent, r.querySelector('.text').textContent]);""")
 
 
 def client_row(driver, client_id):
@@ -138,7 +139,11 @@ def functional(build):
         statements = ["SELECT c.id, c.name FROM customers c WHERE c.id = %d" % n if n % 3 == 0 else
                       "INSERT INTO orders (customer_id, status) VALUES (%d, 'open')" % n if n % 3 == 1 else
                       "UPDATE products SET stock = stock - %d WHERE sku = 'SKU-1042'" % n for n in range(60)]
-        orders.stdin.write(("\n".join(statements) + "\n").encode())
+        # Two of them with the outcome their driver reported (kqdemo reads it from the line before).
+        outcomes = {5: "-- kq-outcome: duration_us=1500 status=error sqlstate=23505 code=1062 message=duplicate key",
+                    6: "-- kq-outcome: duration_us=250000 rows=7"}
+        orders.stdin.write("".join((outcomes[n] + "\n" if n in outcomes else "") + t + "\n"
+                                   for n, t in enumerate(statements)).encode())
         orders.stdin.flush()
         until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB")) >= len(statements),
               "all %d statements of Orders DB" % len(statements))
@@ -148,6 +153,49 @@ def functional(build):
         assert all(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{3}", row["time"]) for row in shown), shown[0]
         drawn = visible_rows(driver)
         assert drawn and drawn[-1][2] == statements[-1], "the browser draws the newest row last: %r" % drawn[-3:]
+        assert (shown[5]["status"], shown[5]["dur"]) == ("error", 1.5), shown[5]
+        assert (shown[6]["status"], shown[6]["dur"], shown[6]["rows"]) == ("ok", 250, 7), shown[6]
+        assert shown[7]["dur"] is None and shown[7]["status"] == "", shown[7]
+        # The time column shows hh:mm:ss.mmm whole, not cut.
+        cut_times = driver.execute_script("""
+            return [...document.querySelectorAll('#grid-rows .row .time')].filter((t) => t.offsetParent !== null
+                && t.scrollWidth > t.clientWidth).length""")
+        assert cut_times == 0, "%d time cell(s) cut" % cut_times
+        # The client left behind is still live (it answers the ping that the switch sends).
+        until(driver, lambda: "live" in client_row(driver, 101).text, "the first client live after the switch")
+
+        # A minimum duration keeps only the slower statement; a row opens with its whole text.
+        driver.find_element(By.ID, "min-duration").send_keys("100")
+        until(driver, lambda: [r["text"] for r in snapshot(driver) if r["kind"] == "s"] == [statements[6]],
+              "only the 250 ms statement at 100 ms and more")
+        row = [r for r in driver.find_elements(By.CSS_SELECTOR, "#grid-rows .row") if r.get_attribute("data-kind") == "s"
+               and r.is_displayed()][0]
+        row.click()
+        until(driver, lambda: driver.find_element(By.ID, "detail").is_displayed(), "the opened row")
+        assert driver.find_element(By.ID, "detail-text").text == statements[6]
+        assert "250.000 ms" in driver.find_element(By.ID, "detail-title").text
+        exported = driver.execute_script("return window.kqView.exportJson()").splitlines()
+        assert [json.loads(line)["db.query.text"] for line in exported if '"statement"' in line] == [statements[6]], \
+            exported
+        csv_lines = driver.execute_script("return window.kqView.exportCsv()").split("\r\n")
+        assert csv_lines[0].startswith("kind,ref,start,end,duration_ms,rows,status"), csv_lines[0]
+        assert any(line.startswith("statement,") and ",250," in line and ",7,ok," in line for line in csv_lines), \
+            csv_lines
+        # Emptied as a user does, with the input event that clear() does not send.
+        driver.execute_script("const box = document.getElementById('min-duration'); box.value = '';"
+                              " box.dispatchEvent(new Event('input'))")
+        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB")) == len(statements),
+              "every statement again without a minimum duration")
+        driver.find_element(By.ID, "detail-close").click()
+        # The error row is marked.
+        until(driver, lambda: driver.execute_script(
+            "return [...document.querySelectorAll('#grid-rows .row.err')].some((r) => r.offsetParent !== null"
+            " && r.textContent.includes('ERROR 23505'))") or driver.execute_script(
+            "return window.kqView.snapshot().some((r) => r.status === 'error')"), "the error row")
+        series = driver.execute_script("return window.kqView.chartSeries()")
+        assert sum(p["count"] for p in series) >= len(statements), "the chart counts the statements"
+        assert sum(p["errors"] for p in series) >= 1, "the chart marks the error"
+        assert any(p["p95"] is not None and p["p95"] >= 250 for p in series), "the band holds the 250 ms statement"
 
         box = driver.find_element(By.ID, "filter")
         box.send_keys("insert INTO orders")
@@ -157,10 +205,16 @@ def functional(build):
         assert all("insert into orders" in r["text"].lower() for r in snapshot(driver) if r["kind"] == "s")
         drawn = [row for row in visible_rows(driver) if row[0] == "s"]
         assert drawn and all("INSERT INTO orders" in row[2] for row in drawn), drawn
+        # Statements that come while the filter is set are kept too, and show once it is cleared.
+        later = ["SELECT %d AS later" % n for n in range(30)]
+        orders.stdin.write(("\n".join(later) + "\n").encode())
+        orders.stdin.flush()
+        until(driver, lambda: driver.execute_script("return window.kqView.counters.filteredOut")
+              >= len(statements) - len(inserts) + len(later), "the later statements kept but not in view")
         box.clear()
         box.send_keys(" ")  # an input event with an empty filter
-        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB")) == len(statements),
-              "every statement again once the filter is empty")
+        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB")) == len(statements) + len(later),
+              "every statement again once the filter is empty, also those that came while it was set")
 
         value = driver.find_element(By.ID, "signal-value")
         value.clear()
@@ -204,8 +258,9 @@ def functional(build):
             print("--- counters: %r" % s.driver.execute_script("return window.kqView.counters"))
         raise
     else:
-        print("browser: the page listed the client, attached to it, showed its %d statements in order, filtered "
-              "them, sent a value that reached its callback and showed a gap row (%d gap(s), %d lost)"
+        print("browser: the page listed the client, attached to it, showed its %d statements in order with their "
+              "outcomes, filtered them keeping what came meanwhile, kept a minimum duration, opened and exported "
+              "rows, charted them, sent a value that reached its callback and showed a gap row (%d gap(s), %d lost)"
               % (len(statements), counters["gaps"], counters["lost"]))
     finally:
         s.close()

@@ -51,6 +51,11 @@ void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& 
   command.add_flag("--until-detach", watch.UntilDetach, "leave when the watched client detaches");
   command.add_option("--grep", grep, "only statements that contain PATTERN (plain text, any case)")
       ->type_name("PATTERN");
+  command
+      .add_option("--min-duration", filter.MinDurationMs,
+                  "only statements that ran at least MS milliseconds (their clients send how long they ran)")
+      ->type_name("MS")
+      ->check(CLI::NonNegativeNumber);
   command.add_flag("--redact", filter.Redact, "replace string and numeric literals with ? in all output");
   if (!colour) return;
   command.add_option("--color", *colour, "colour: auto (a terminal, unless NO_COLOR is set), always, never")

@@ -20,7 +20,35 @@ void JsonFormatter::Statement(const RecordEntry& line, const ClientInfo& client,
   json.Member("kq.ref_no", line.RefNo);
   json.Member("db.query.text", line.Text);
   json.Member("cut", line.Cut);
+  if (line.Outcome) Outcome(json, line, out);
   json.EndObject();
+}
+
+void JsonFormatter::Outcome(JsonWriter& json, const RecordEntry& line, OutputBuffer& out) {
+  const kq::TRecordOutcome& outcome = *line.Outcome;
+  json.Key("kq.end_time");
+  out.Append('"');
+  FTime.AppendIso(line.End, out);
+  out.Append('"');
+  if (outcome.DurationMicros >= 0) {
+    // Milliseconds to the microsecond, from the integer: exact, and no printf per line.
+    json.Key("kq.duration_ms");
+    out.AppendInt(outcome.DurationMicros / 1000);
+    out.Append('.');
+    out.AppendDigits(static_cast<std::uint32_t>(outcome.DurationMicros % 1000), 3);
+  } else
+    json.NullMember("kq.duration_ms");
+  if (outcome.Rows >= 0)
+    json.Member("db.response.returned_rows", outcome.Rows);
+  else
+    json.NullMember("db.response.returned_rows");
+  json.Member("kq.status", outcome.Status != 0 ? "error" : "ok");
+  if (!outcome.SqlState.empty())
+    json.Member("db.response.status_code", std::u16string_view(outcome.SqlState));
+  else
+    json.NullMember("db.response.status_code");
+  json.Member("kq.error.native_code", outcome.NativeCode);
+  json.Member("kq.error.message", std::u16string_view(outcome.Message));
 }
 
 void JsonFormatter::LogStarted(const RecordEntry& line, const ClientInfo& client, OutputBuffer& out) {

@@ -15,7 +15,21 @@ std::optional<std::u16string_view> LogStartedName(bool gap, std::int32_t refNo, 
   return text.substr(prefix.size() + 2);
 }
 
-RecordClassifier::RecordClassifier(const StatementFilter& filter) : FRedact(filter.Redact) {
+namespace {
+
+// The outcome a line carries: a TraceLine has it parsed already, a view's is parsed here into `parsed`.
+const kq::TRecordOutcome* OutcomeOf(const kq::TraceLine& line, std::optional<kq::TRecordOutcome>&) {
+  return line.Outcome ? &*line.Outcome : nullptr;
+}
+const kq::TRecordOutcome* OutcomeOf(const kq::TraceLineView& line, std::optional<kq::TRecordOutcome>& parsed) {
+  parsed = line.Outcome();
+  return parsed ? &*parsed : nullptr;
+}
+
+}  // namespace
+
+RecordClassifier::RecordClassifier(const StatementFilter& filter)
+    : FMinDurationMs(filter.MinDurationMs), FRedact(filter.Redact) {
   if (filter.Grep) FPattern.emplace(*filter.Grep);
 }
 
@@ -32,12 +46,14 @@ const std::vector<RecordEntry>& RecordClassifier::ClassifyLines(std::span<const 
   FEntries.clear();
   FRedacted.clear();
   FOffsets.clear();
+  FOutcomes.clear();
+  FOutcomeEntries.clear();
   FBatch = {};
   // Redacted texts are collected end to end and pointed at once the batch is done, since the
   // collection may move while it grows.
   double now = 0;
   for (const Line& line : lines) {
-    RecordEntry entry{EntryKind::Statement, line.RefNo, line.Missing, line.Time, line.Cut, {}};
+    RecordEntry entry{EntryKind::Statement, line.RefNo, line.Missing, line.Time, line.Cut, {}, nullptr, line.Time};
     const std::u16string_view raw(line.Text);
     if (line.Gap) {
       if (now == 0) now = kq::NowDateTime();
@@ -50,6 +66,13 @@ const std::vector<RecordEntry>& RecordClassifier::ClassifyLines(std::span<const 
       entry.Text = *name;
       ++FBatch.LogStarts;
     } else {
+      std::optional<kq::TRecordOutcome> parsed;
+      const kq::TRecordOutcome* outcome = OutcomeOf(line, parsed);
+      if (FMinDurationMs && (!outcome || outcome->DurationMicros < 0 ||
+                             static_cast<double>(outcome->DurationMicros) < *FMinDurationMs * 1000.0)) {
+        ++FBatch.Filtered;
+        continue;
+      }
       const std::u16string_view shown = FRedact ? FRedactor.Redact(raw) : raw;
       if (FPattern && !FPattern->Matches(shown)) {
         ++FBatch.Filtered;
@@ -61,12 +84,22 @@ const std::vector<RecordEntry>& RecordClassifier::ClassifyLines(std::span<const 
       } else {
         entry.Text = shown;
       }
+      if (outcome) {
+        entry.Time = StartOf(line.Time, outcome->DurationMicros);
+        if (parsed) {
+          FOutcomeEntries.push_back(FEntries.size());
+          FOutcomes.push_back(std::move(*parsed));
+        } else {
+          entry.Outcome = outcome;
+        }
+      }
       ++FBatch.Shown;
     }
     FEntries.push_back(entry);
   }
   for (const RedactedText& text : FOffsets)
     FEntries[text.Entry].Text = std::u16string_view(FRedacted).substr(text.Offset, text.Length);
+  for (std::size_t i = 0; i < FOutcomeEntries.size(); ++i) FEntries[FOutcomeEntries[i]].Outcome = &FOutcomes[i];
   return FEntries;
 }
 

@@ -18,6 +18,8 @@ namespace kqtool {
 struct StatementFilter {
   std::optional<std::u16string> Grep;  // case-insensitive, on the text as shown (redacted with Redact)
   bool Redact = false;
+  // Only statements that ran at least this long (ms); a statement without a known duration is left out.
+  std::optional<double> MinDurationMs;
 };
 
 enum class EntryKind {
@@ -36,9 +38,21 @@ struct RecordEntry {
   bool Cut = false;          // the text reached the ring's record limit and may have been cut there
   // Statement: the text to show (redacted when asked). LogStarted: the client's name.
   std::u16string_view Text;
-  // The statement's outcome (duration, rows, status), once our clients send it, is parsed from the
-  // record's payload in RecordClassifier::Classify and carried here: nowhere else reads the payload.
+  // The statement's outcome (duration, rows, status) when its client sent one, parsed from the
+  // record's payload in RecordClassifier::Classify: nowhere else reads the payload. Valid as long as
+  // Text is. With an outcome the record's tick is the completion: Time is then the start (completion
+  // minus duration) and End the completion; without one both are the record's time.
+  const kq::TRecordOutcome* Outcome = nullptr;
+  double End = 0;
+
+  bool HasDuration() const noexcept { return Outcome && Outcome->DurationMicros >= 0; }
+  bool Failed() const noexcept { return Outcome && Outcome->Status != 0; }
 };
+
+// The start of a statement that completed at `end` (a local date-time) after `durationMicros`.
+inline double StartOf(double end, std::int64_t durationMicros) noexcept {
+  return durationMicros > 0 ? end - static_cast<double>(durationMicros) / 86400e6 : end;
+}
 
 // Tells the client's first record ("Log started for: NAME") from a statement; the name, or nothing.
 std::optional<std::u16string_view> LogStartedName(bool gap, std::int32_t refNo, std::u16string_view text);
@@ -62,6 +76,7 @@ class RecordClassifier {
   const std::vector<RecordEntry>& ClassifyLines(std::span<const Line> lines);
 
   std::optional<TextPattern> FPattern;
+  std::optional<double> FMinDurationMs;
   bool FRedact;
   StatementRedactor FRedactor;
   struct RedactedText {
@@ -69,6 +84,9 @@ class RecordClassifier {
   };
   std::u16string FRedacted;  // the batch's redacted texts, end to end
   std::vector<RedactedText> FOffsets;
+  // Outcomes parsed from views (a TraceLine carries its own), pointed at once the batch is done.
+  std::vector<kq::TRecordOutcome> FOutcomes;
+  std::vector<std::size_t> FOutcomeEntries;
   std::vector<RecordEntry> FEntries;
   RecordTally FBatch;
 };

@@ -14,10 +14,14 @@ struct TextStyle {
 };
 
 // The readable form: "<refno>  <date time.ms>  <text>", a cut text ending in CutMark, the first
-// record as a line of its own kind, and gaps as a line that says what was lost.
+// record as a line of its own kind, and gaps as a line that says what was lost. A statement with an
+// outcome gets "<duration> ms  <rows> rows  <ok|FAILED>" before its text (the time is then its start),
+// and a failed one its SQLSTATE, code and message after it.
 class TextFormatter : public RecordFormatter {
  public:
   static constexpr std::string_view CutMark = " [cut]";
+  // The status column of a statement that failed (also without colour, where red cannot tell it).
+  static constexpr std::string_view FailedWord = "FAILED";
 
   explicit TextFormatter(TextStyle style) noexcept : FStyle(style) {}
 
@@ -26,7 +30,10 @@ class TextFormatter : public RecordFormatter {
   void Gap(const RecordEntry& gap, const ClientInfo& client, OutputBuffer& out) override;
 
  private:
+  // The columns every line starts with; further per-line columns (a client's, say) belong here.
   void Columns(const RecordEntry& entry, OutputBuffer& out);
+  void OutcomeColumns(const RecordEntry& entry, OutputBuffer& out);
+  void ErrorDetail(const kq::TRecordOutcome& outcome, OutputBuffer& out);
   void Colour(std::string_view code, OutputBuffer& out) {
     if (FStyle.Colour) out.Append(code);
   }

@@ -9,12 +9,45 @@
 
 namespace kqtool {
 
-void TopTable::Add(const std::vector<RecordEntry>& entries) {
-  for (const RecordEntry& entry : entries)
-    if (entry.Kind == EntryKind::Statement) Add(entry.Text, entry.Time);
+namespace {
+constexpr double Growth = 1.1;
 }
 
-void TopTable::Add(std::u16string_view statement, double dateTime) {
+std::size_t DurationHistogram::BucketOf(std::int64_t micros) {
+  if (micros <= 1) return 0;
+  const auto bucket = static_cast<std::size_t>(std::ceil(std::log(static_cast<double>(micros)) / std::log(Growth)));
+  return std::min(bucket, Buckets - 1);
+}
+
+std::int64_t DurationHistogram::UpperBound(std::size_t bucket) {
+  return static_cast<std::int64_t>(std::ceil(std::pow(Growth, static_cast<double>(bucket))));
+}
+
+void DurationHistogram::Add(std::int64_t micros) {
+  if (FCounts.empty()) FCounts.resize(Buckets);
+  ++FCounts[BucketOf(micros)];
+  ++FCount;
+}
+
+std::int64_t DurationHistogram::Percentile(double share) const {
+  if (FCount == 0) return 0;
+  // The rank of the duration that `share` of them do not pass, counted from 1.
+  const auto rank =
+      std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(share * static_cast<double>(FCount))));
+  std::int64_t seen = 0;
+  for (std::size_t bucket = 0; bucket < FCounts.size(); ++bucket) {
+    seen += FCounts[bucket];
+    if (seen >= rank) return UpperBound(bucket);
+  }
+  return UpperBound(Buckets - 1);
+}
+
+void TopTable::Add(const std::vector<RecordEntry>& entries) {
+  for (const RecordEntry& entry : entries)
+    if (entry.Kind == EntryKind::Statement) Add(entry.Text, entry.Time, entry.Outcome);
+}
+
+void TopTable::Add(std::u16string_view statement, double dateTime, const kq::TRecordOutcome* outcome) {
   const std::u16string_view fingerprint = FFingerprint.Of(statement);
   auto found = FRows.find(fingerprint);
   if (found == FRows.end()) {
@@ -28,6 +61,17 @@ void TopTable::Add(std::u16string_view statement, double dateTime) {
   ++FStatements;
   ++row.Count;
   row.LastSeen = dateTime;
+  if (outcome) {
+    if (outcome->DurationMicros >= 0) {
+      FTimed = true;
+      ++row.Timed;
+      row.TotalMicros += outcome->DurationMicros;
+      row.MaxMicros = std::max(row.MaxMicros, outcome->DurationMicros);
+      row.Durations.Add(outcome->DurationMicros);
+    }
+    if (outcome->Rows >= 0) row.Rows += outcome->Rows;
+    if (outcome->Status != 0) ++row.Errors;
+  }
   // Burst: this time and the one `Count - 1` statements of this shape before it lie within the window.
   const std::int64_t ms = std::llround(dateTime * 86400000.0);
   row.Recent[row.RecentNext] = ms;
@@ -45,7 +89,8 @@ std::vector<const TopTable::Row*> TopTable::Top(std::size_t limit) const {
   std::vector<const Row*> rows;
   rows.reserve(FRows.size());
   for (const auto& [key, row] : FRows) rows.push_back(&row);
-  std::sort(rows.begin(), rows.end(), [](const Row* a, const Row* b) {
+  std::sort(rows.begin(), rows.end(), [timed = FTimed](const Row* a, const Row* b) {
+    if (timed && a->TotalMicros != b->TotalMicros) return a->TotalMicros > b->TotalMicros;
     if (a->Count != b->Count) return a->Count > b->Count;
     if (a->FirstSeen != b->FirstSeen) return a->FirstSeen < b->FirstSeen;
     return a->Fingerprint < b->Fingerprint;
@@ -63,15 +108,32 @@ void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t widt
   AppendTerminalSafe(client.Name, out);
   out.Append(")\n");
   if (colour) out.Append("\x1b[1m");
-  out.Append("   count   share  first seen    last seen     bursts  fingerprint");
+  // The time columns only once some client sends durations: a table of counts stays as it was.
+  const bool timed = FTimed;
+  if (timed)
+    out.Append("   calls   share   total ms    mean ms     max ms     p95 ms      rows  errors  ");
+  else
+    out.Append("   count   share  ");
+  out.Append("first seen    last seen     bursts  fingerprint");
   if (colour) out.Append("\x1b[0m");
   out.Append('\n');
-  // Columns before the fingerprint: 8 + 8 + 14 + 14 + 8 characters.
-  constexpr std::size_t Lead = 52;
+  // Columns before the fingerprint: 8 + 10 (+ 4 × 11 + 10 + 8) + 14 + 14 + 8 characters.
+  const std::size_t lead = timed ? 116 : 52;
+  auto ms = [](std::int64_t micros) { return static_cast<double>(micros) / 1000.0; };
   for (const Row* row : Top(limit)) {
     const double share = FStatements ? 100.0 * static_cast<double>(row->Count) / static_cast<double>(FStatements) : 0;
     n = std::snprintf(line, sizeof line, "%8lld  %5.1f%%  ", static_cast<long long>(row->Count), share);
     out.Append(std::string_view(line, static_cast<std::size_t>(n)));
+    if (timed) {
+      n = std::snprintf(line, sizeof line, "%9.1f  %9.3f  %9.3f  %9.3f  %8lld  ", ms(row->TotalMicros),
+                        ms(row->MeanMicros()), ms(row->MaxMicros), ms(row->Durations.Percentile(0.95)),
+                        static_cast<long long>(row->Rows));
+      out.Append(std::string_view(line, static_cast<std::size_t>(n)));
+      n = std::snprintf(line, sizeof line, "%6lld  ", static_cast<long long>(row->Errors));
+      if (row->Errors && colour) out.Append("\x1b[31m");
+      out.Append(std::string_view(line, static_cast<std::size_t>(n)));
+      if (row->Errors && colour) out.Append("\x1b[0m");
+    }
     FTime.AppendTimeOfDay(row->FirstSeen, out);
     out.Append("  ");
     FTime.AppendTimeOfDay(row->LastSeen, out);
@@ -81,8 +143,8 @@ void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t widt
     out.Append(std::string_view(line, static_cast<std::size_t>(n)));
     if (burst && colour) out.Append("\x1b[0m");
     std::u16string_view text = row->Fingerprint;
-    if (width > Lead + 4 && text.size() > width - Lead) text = text.substr(0, width - Lead - 3);
-    AppendTerminalSafe(text, out, Lead);
+    if (width > lead + 4 && text.size() > width - lead) text = text.substr(0, width - lead - 3);
+    AppendTerminalSafe(text, out, lead);
     if (text.size() < row->Fingerprint.size()) out.Append("...");
     out.Append('\n');
   }
@@ -115,6 +177,20 @@ void TopTable::AppendJson(OutputBuffer& out, std::size_t limit, const ClientInfo
     time(json, "first_seen", row->FirstSeen);
     time(json, "last_seen", row->LastSeen);
     json.Member("bursts", row->Bursts);
+    // Time members in milliseconds over the calls with a known duration; null when none had one.
+    auto timeMember = [&](std::string_view key, std::int64_t micros) {
+      if (row->Timed)
+        json.FixedMember(key, static_cast<double>(micros) / 1000.0, 3);
+      else
+        json.NullMember(key);
+    };
+    json.Member("kq.timed_calls", row->Timed);
+    timeMember("kq.duration.total_ms", row->TotalMicros);
+    timeMember("kq.duration.mean_ms", row->MeanMicros());
+    timeMember("kq.duration.max_ms", row->MaxMicros);
+    timeMember("kq.duration.p95_ms", row->Durations.Percentile(0.95));
+    json.Member("db.response.returned_rows", row->Rows);
+    json.Member("kq.errors", row->Errors);
     json.EndObject();
   }
   JsonWriter json(out);

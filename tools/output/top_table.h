@@ -20,13 +20,39 @@ struct BurstRule {
   std::int32_t WindowMs = 200;
 };
 
-// `kqmon top`'s aggregate: statements grouped by fingerprint with their count, share, first and last
-// time seen and the bursts seen, and the tables that show them.
+// Durations of one fingerprint in buckets that grow by a tenth each, from 1 µs to beyond an hour: a
+// percentile read from them is within 10% of the exact one, in a fixed 2 KB per fingerprint however
+// many statements come.
+class DurationHistogram {
+ public:
+  static constexpr std::size_t Buckets = 256;
+  void Add(std::int64_t micros);
+  // The smallest bucket bound under which `share` (0 to 1) of the durations lie; 0 when none.
+  std::int64_t Percentile(double share) const;
+  std::int64_t Count() const noexcept { return FCount; }
+
+ private:
+  static std::size_t BucketOf(std::int64_t micros);
+  static std::int64_t UpperBound(std::size_t bucket);
+  std::vector<std::int64_t> FCounts;
+  std::int64_t FCount = 0;
+};
+
+// `kqmon top`'s aggregate, a statement statistics view: statements grouped by fingerprint with their
+// calls, share, time (total, mean, maximum, 95th percentile) and rows where their clients send
+// outcomes, errors, first and last time seen and the bursts seen, and the tables that show them.
 class TopTable {
  public:
   struct Row {
     std::u16string Fingerprint;
     std::int64_t Count = 0;
+    std::int64_t Timed = 0;  // calls with a known duration
+    std::int64_t TotalMicros = 0;
+    std::int64_t MaxMicros = 0;
+    std::int64_t Rows = 0;  // of the calls that said how many
+    std::int64_t Errors = 0;
+    DurationHistogram Durations;
+    std::int64_t MeanMicros() const noexcept { return Timed ? TotalMicros / Timed : 0; }
     double FirstSeen = 0;  // local date-times
     double LastSeen = 0;
     std::int64_t Bursts = 0;
@@ -37,13 +63,16 @@ class TopTable {
 
   explicit TopTable(BurstRule rule) : FRule(rule) {}
 
-  void Add(std::u16string_view statement, double dateTime);
+  void Add(std::u16string_view statement, double dateTime, const kq::TRecordOutcome* outcome = nullptr);
   // The statements of a batch; other entries count elsewhere.
   void Add(const std::vector<RecordEntry>& entries);
 
   std::int64_t Statements() const noexcept { return FStatements; }
   std::size_t Fingerprints() const noexcept { return FRows.size(); }
-  // The `limit` rows with the highest counts, highest first (ties: the earlier seen first).
+  // True once any statement came with its duration: the tables then show and sort by time.
+  bool Timed() const noexcept { return FTimed; }
+  // The `limit` rows with the highest total time when durations came, else with the highest counts,
+  // highest first (ties: the higher count, then the earlier seen first).
   std::vector<const Row*> Top(std::size_t limit) const;
 
   // A table for people; `width` (0: none) cuts the fingerprints to fit a terminal line.
@@ -67,6 +96,7 @@ class TopTable {
   TimeStampFormat FTime;
   std::unordered_map<std::u16string, Row, Hash, Equal> FRows;
   std::int64_t FStatements = 0;
+  bool FTimed = false;
 };
 
 }  // namespace kqtool

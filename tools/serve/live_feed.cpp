@@ -84,6 +84,9 @@ void LiveFeed::OnState(WatchState state, const ClientInfo& client) {
   AppendWatch(FScratch);
   PublishState("watch", FScratch.View());
   FNextSecond = Clock::now();  // the list and top follow at once
+  // The client left behind is no longer marked alive by the watch, and it has answered no ping
+  // yet: ask at once, or the list would call a running client "not answering" until the next round.
+  if (state != WatchState::Waiting) FNextPing = FNextSecond;
 }
 
 void LiveFeed::StartPing(kq::Monitor& monitor) {

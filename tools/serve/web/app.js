@@ -24,7 +24,7 @@
     serverDropped: 0, // objects the server left out of this stream because the page fell behind
     notShown: 0, // received faster than the page shows them: never parsed
     evicted: 0, // left the grid at its bound (or on Clear)
-    filteredOut: 0, // did not match the filter when they came
+    filteredOut: 0, // kept, but not in view: they do not match the filter
     bytes: 0,
     events: 0,
     frames: 0,
@@ -32,11 +32,13 @@
     longestTaskMs: 0, // the longest piece of stream handling
   };
 
-  let rows = []; // rows kept, oldest first (each {seq, kind, ref, time, text, cut})
+  let rows = []; // rows kept, oldest first (each {seq, kind, ref, time, text, cut, dur, nrows, status, raw})
   let view = rows; // the rows that match the filter
   let pending = []; // raw lines waiting to become rows
   let seq = 0;
   let filter = '';
+  let minDuration = null; // ms; statements without a known duration do not pass it
+  let selected = null; // the row opened below the grid
   let paused = false;
   let dirty = true;
   let watched = null; // the client being watched: {id, name}
@@ -89,7 +91,7 @@
   function rowElement() {
     const div = document.createElement('div');
     div.className = 'row';
-    for (const name of ['ref', 'time', 'text']) {
+    for (const name of ['ref', 'time', 'dur', 'rows', 'status', 'text']) {
       const span = document.createElement('span');
       span.className = name;
       div.appendChild(span);
@@ -103,16 +105,23 @@
     return div;
   }
 
+  // Every row is kept whether it matches or not: a filter only chooses what is in view, so that
+  // clearing it brings back what came in the meantime.
   function matches(row) {
-    return filter === '' || row.kind !== 's' || row.lower.includes(filter);
+    if (row.kind !== 's') return true;
+    if (minDuration !== null && (row.dur === null || row.dur < minDuration)) return false;
+    return filter === '' || row.lower.includes(filter);
   }
 
   function applyFilter() {
     filter = $('filter').value.trim().toLowerCase();
-    view = filter === '' ? rows : rows.filter(matches);
+    const min = parseFloat($('min-duration').value);
+    minDuration = Number.isFinite(min) && min > 0 ? min : null;
+    view = filter === '' && minDuration === null ? rows : rows.filter(matches);
     dirty = true;
   }
   $('filter').addEventListener('input', applyFilter);
+  $('min-duration').addEventListener('input', applyFilter);
 
   $('pause').addEventListener('click', () => {
     paused = !paused;
@@ -146,13 +155,164 @@
       }
       div.style.display = '';
       div.style.transform = 'translateY(' + (first + i) * RowHeight + 'px)';
-      div.className = row.kind === 'g' ? 'row gap' : row.kind === 'l' ? 'row log' : 'row';
+      div.className = (row.kind === 'g' ? 'row gap' : row.kind === 'l' ? 'row log' : row.status === 'error' ? 'row err' : 'row') +
+        (row === selected ? ' selected' : '');
       div.dataset.kind = row.kind;
+      div.kqRow = row;
       div.children[0].textContent = row.ref;
       div.children[1].textContent = row.time;
-      div.children[2].textContent = row.text;
-      div.children[3].style.display = row.cut ? '' : 'none';
+      div.children[2].textContent = row.dur === null || row.dur === undefined ? '' : row.dur.toFixed(3);
+      div.children[3].textContent = row.nrows === null || row.nrows === undefined ? '' : row.nrows;
+      div.children[4].textContent = row.status === 'error' ? 'ERROR' + (row.sqlstate ? ' ' + row.sqlstate : '') :
+        row.status || '';
+      div.children[5].textContent = row.text;
+      div.children[6].style.display = row.cut ? '' : 'none';
     }
+  }
+
+  // A row opens below the grid with its whole statement (the grid shows one line of it) and outcome.
+  $('grid-rows').addEventListener('click', (event) => {
+    const div = event.target.closest('.row');
+    if (!div || !div.kqRow) return;
+    selected = div.kqRow;
+    showDetail();
+    dirty = true;
+  });
+  $('detail-close').addEventListener('click', () => {
+    selected = null;
+    $('detail').hidden = true;
+    dirty = true;
+  });
+
+  function showDetail() {
+    const row = selected;
+    const parts = ['ref ' + row.ref, 'start ' + row.time];
+    if (row.end) parts.push('end ' + row.end.slice(11, 23));
+    if (row.dur !== null && row.dur !== undefined) parts.push(row.dur.toFixed(3) + ' ms');
+    if (row.nrows !== null && row.nrows !== undefined) parts.push(row.nrows + ' row(s)');
+    if (row.status) parts.push(row.status);
+    if (row.sqlstate) parts.push('SQLSTATE ' + row.sqlstate);
+    if (row.code) parts.push('code ' + row.code);
+    if (row.cut) parts.push('cut at the record limit');
+    $('detail-title').textContent = parts.join(' · ');
+    $('detail-text').textContent = row.text + (row.message ? '\n\n-- ' + row.message : '');
+    $('detail').hidden = false;
+  }
+
+  // ---- export of what is in view
+
+  function download(name, type, text) {
+    const link = document.createElement('a');
+    link.href = URL.createObjectURL(new Blob([text], { type }));
+    link.download = name;
+    document.body.appendChild(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(link.href), 1000);
+  }
+
+  // The JSON lines as the stream brought them: kqmon's own schema, every member.
+  function exportJson() {
+    return view.map((row) => row.raw + '\n').join('');
+  }
+
+  const CsvColumns = ['kind', 'ref', 'start', 'end', 'duration_ms', 'rows', 'status', 'sqlstate', 'code', 'message',
+    'cut', 'text'];
+  function csvField(value) {
+    const text = value === null || value === undefined ? '' : String(value);
+    return /[",\r\n]/.test(text) ? '"' + text.replace(/"/g, '""') + '"' : text;
+  }
+  function exportCsv() {
+    const kinds = { s: 'statement', l: 'log_started', g: 'gap' };
+    const lines = [CsvColumns.join(',')];
+    for (const row of view)
+      lines.push([kinds[row.kind], row.ref, row.start, row.end, row.dur, row.nrows, row.status, row.sqlstate, row.code,
+        row.message, row.cut, row.text].map(csvField).join(','));
+    return lines.join('\r\n') + '\r\n';
+  }
+  $('export-json').addEventListener('click', () => download('kqmon-view.jsonl', 'application/x-ndjson', exportJson()));
+  $('export-csv').addEventListener('click', () => download('kqmon-view.csv', 'text/csv', exportCsv()));
+
+  // ---- the chart: statements per second and their durations over the last minutes
+
+  const ChartSeconds = 300;
+  const DurationsPerSecond = 2000; // enough for a percentile; a flood's others only count
+  const seconds = new Map(); // second (ms since 1970 / 1000) -> {count, errors, durations}
+  function bucket(at) {
+    const key = Math.floor(at / 1000);
+    let b = seconds.get(key);
+    if (!b) {
+      b = { count: 0, errors: 0, durations: [] };
+      seconds.set(key, b);
+      for (const old of seconds.keys()) if (old < key - ChartSeconds) seconds.delete(old);
+    }
+    return b;
+  }
+  function percentile(sorted, share) {
+    return sorted[Math.min(sorted.length - 1, Math.max(0, Math.ceil(share * sorted.length) - 1))];
+  }
+
+  // The figures each drawn second stands for: read by the browser test, too.
+  function chartSeries() {
+    const now = Math.floor(Date.now() / 1000);
+    const series = [];
+    for (let key = now - ChartSeconds + 1; key <= now; key++) {
+      const b = seconds.get(key);
+      if (!b) {
+        series.push({ second: key, count: 0, errors: 0, p50: null, p95: null });
+        continue;
+      }
+      const sorted = b.durations.slice().sort((x, y) => x - y);
+      series.push({ second: key, count: b.count, errors: b.errors, p50: sorted.length ? percentile(sorted, 0.5) : null,
+        p95: sorted.length ? percentile(sorted, 0.95) : null });
+    }
+    return series;
+  }
+
+  function drawChart() {
+    const canvas = $('chart');
+    const width = canvas.clientWidth;
+    if (canvas.width !== width) canvas.width = width;
+    const height = canvas.height;
+    const g = canvas.getContext('2d');
+    g.clearRect(0, 0, width, height);
+    const series = chartSeries();
+    const half = height / 2;
+    const left = 44;
+    const step = (width - left) / ChartSeconds;
+    const maxRate = Math.max(1, ...series.map((p) => p.count));
+    const maxMs = Math.max(1, ...series.map((p) => p.p95 || 0));
+    g.font = '10px system-ui, sans-serif';
+    g.fillStyle = '#6a7383';
+    g.fillText(maxRate + '/s', 2, 10);
+    g.fillText(maxMs.toFixed(1) + ' ms', 2, half + 10);
+    g.strokeStyle = '#e2e6ec';
+    g.beginPath();
+    g.moveTo(left, half);
+    g.lineTo(width, half);
+    g.stroke();
+    // Errors: a red tick under the rate line in each second that had one.
+    g.fillStyle = '#b3261e';
+    series.forEach((p, i) => {
+      if (p.errors) g.fillRect(left + i * step, half - 4 - Math.max(2, (p.errors / maxRate) * (half - 8)), Math.max(1, step), Math.max(2, (p.errors / maxRate) * (half - 8)));
+    });
+    g.strokeStyle = '#2457c5';
+    g.beginPath();
+    series.forEach((p, i) => {
+      const x = left + i * step;
+      const y = half - 4 - (p.count / maxRate) * (half - 8);
+      if (i === 0) g.moveTo(x, y);
+      else g.lineTo(x, y);
+    });
+    g.stroke();
+    // The band from median to 95th percentile of each second's durations.
+    g.fillStyle = 'rgba(240, 180, 90, 0.8)';
+    const y = (ms) => height - 2 - (ms / maxMs) * (half - 8);
+    series.forEach((p, i) => {
+      if (p.p95 === null) return;
+      const top = y(p.p95);
+      g.fillRect(left + i * step, top, Math.max(1, step), Math.max(1, y(p.p50) - top + 1));
+    });
   }
 
   // ---- rows from the stream
@@ -161,7 +321,14 @@
     const time = object.time.slice(11, 23);
     switch (object.kind) {
       case 'statement':
-        return { kind: 's', ref: object['kq.ref_no'], time, text: object['db.query.text'], cut: object.cut };
+        return {
+          kind: 's', ref: object['kq.ref_no'], time, text: object['db.query.text'], cut: object.cut,
+          start: object.time, end: object['kq.end_time'] || null,
+          dur: object['kq.duration_ms'] === undefined ? null : object['kq.duration_ms'],
+          nrows: object['db.response.returned_rows'] === undefined ? null : object['db.response.returned_rows'],
+          status: object['kq.status'] || '', sqlstate: object['db.response.status_code'] || '',
+          code: object['kq.error.native_code'] || 0, message: object['kq.error.message'] || '',
+        };
       case 'log_started':
         return {
           kind: 'l', ref: object['kq.ref_no'], time,
@@ -183,21 +350,24 @@
   function takePending() {
     if (pending.length > MaxRows) {
       const skip = pending.length - MaxRows;
-      for (let i = 0; i < skip; i++) if (pending[i].charCodeAt(9) !== 103 /* g of "gap" */) counters.notShown++;
+      for (let i = 0; i < skip; i++) if (pending[i].line.charCodeAt(9) !== 103 /* g of "gap" */) counters.notShown++;
       pending = pending.slice(skip);
     }
     if (pending.length === 0) return;
     const take = Math.min(pending.length, ParsePerFrame);
     for (let i = 0; i < take; i++) {
-      const row = toRow(JSON.parse(pending[i]));
+      const row = toRow(JSON.parse(pending[i].line));
+      row.raw = pending[i].line;
       row.seq = seq++;
-      if (row.kind === 's') row.lower = row.text.toLowerCase();
-      if (!matches(row)) {
-        counters.filteredOut++;
-        continue;
+      if (row.kind === 's') {
+        row.lower = row.text.toLowerCase();
+        if (row.dur !== null) {
+          const b = bucket(pending[i].at);
+          if (b.durations.length < DurationsPerSecond) b.durations.push(row.dur);
+        }
       }
       rows.push(row);
-      if (view !== rows) view.push(row);
+      if (view !== rows && matches(row)) view.push(row);
     }
     pending = take === pending.length ? [] : pending.slice(take);
     if (rows.length > MaxRows) {
@@ -219,22 +389,20 @@
     dirty = true;
   }
 
-  // A filter can tell a non-matching statement from its raw line, without parsing it: the JSON
-  // text of a statement holds its text unescaped unless the filter has a character JSON escapes.
-  function rawMayMatch(line) {
-    return filter === '' || /["\\\u0000-\u001f]/.test(filter) || line.toLowerCase().includes(filter);
-  }
-
   function onObject(line) {
     counters.events++;
     // Members come in a fixed order, "kind" first: its value tells the kind without parsing.
     if (line.startsWith('{"kind":"statement"') || line.startsWith('{"kind":"log_started"')) {
       counters.statements++;
-      if (line.charCodeAt(9) === 115 /* s */ && !rawMayMatch(line)) {
-        counters.filteredOut++;
-        return;
+      // Every statement counts in the chart's rate, by when it arrived; errors are told from the
+      // raw line, so that those a flood leaves unparsed still count.
+      const at = Date.now();
+      if (line.charCodeAt(9) === 115 /* s */) {
+        const b = bucket(at);
+        b.count++;
+        if (line.includes('"kq.status":"error"')) b.errors++;
       }
-      pending.push(line);
+      pending.push({ line, at });
       return;
     }
     const object = JSON.parse(line);
@@ -242,7 +410,7 @@
       case 'gap':
         counters.gaps++;
         counters.lost += object['kq.gap.missing'];
-        pending.push(line);
+        pending.push({ line, at: Date.now() });
         break;
       case 'dropped':
         counters.serverDropped += object['kq.dropped.count'];
@@ -332,6 +500,13 @@
       const tr = document.createElement('tr');
       cell(tr, row.count.toLocaleString(), 'num');
       cell(tr, (row.share * 100).toFixed(1) + '%', 'num');
+      const ms = (value) => (value === null || value === undefined ? '' : value.toFixed(value >= 100 ? 0 : 3));
+      cell(tr, ms(row['kq.duration.total_ms']), 'num');
+      cell(tr, ms(row['kq.duration.mean_ms']), 'num');
+      cell(tr, ms(row['kq.duration.max_ms']), 'num');
+      cell(tr, ms(row['kq.duration.p95_ms']), 'num');
+      cell(tr, row['db.response.returned_rows'] === undefined ? '' : row['db.response.returned_rows'], 'num');
+      cell(tr, row['kq.errors'] || 0, row['kq.errors'] > 0 ? 'num dead' : 'num');
       cell(tr, row.bursts, row.bursts > 0 ? 'num dead' : 'num');
       cell(tr, row['kq.fingerprint'], 'fingerprint');
       body.appendChild(tr);
@@ -350,6 +525,7 @@
 
   function showCounters() {
     const dropped = counters.notShown + counters.evicted + counters.serverDropped;
+    counters.filteredOut = rows.length - view.length;
     $('counters').textContent = counters.statements.toLocaleString() + ' received · ' + view.length.toLocaleString() +
       ' in view · ' + dropped.toLocaleString() + ' dropped from view' +
       (counters.filteredOut ? ' · ' + counters.filteredOut.toLocaleString() + ' not matching' : '') +
@@ -403,6 +579,7 @@
 
   let lastFrame = 0;
   let lastCounters = 0;
+  let lastChart = 0;
   function frame(now) {
     if (lastFrame) counters.longestFrameMs = Math.max(counters.longestFrameMs, now - lastFrame);
     lastFrame = now;
@@ -416,6 +593,10 @@
       lastCounters = now;
       showCounters();
     }
+    if (now - lastChart > 1000) {
+      lastChart = now;
+      drawChart();
+    }
     requestAnimationFrame(frame);
   }
 
@@ -423,7 +604,13 @@
   window.kqView = {
     counters,
     rowsInView: () => view.length,
-    snapshot: () => view.map((row) => ({ kind: row.kind, ref: row.ref, time: row.time, text: row.text, cut: row.cut })),
+    snapshot: () => view.map((row) => ({
+      kind: row.kind, ref: row.ref, time: row.time, text: row.text, cut: row.cut, dur: row.dur, rows: row.nrows,
+      status: row.status,
+    })),
+    exportJson,
+    exportCsv,
+    chartSeries,
     resetFrameStats: () => {
       counters.longestFrameMs = 0;
       counters.longestTaskMs = 0;
