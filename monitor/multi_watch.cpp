@@ -25,8 +25,7 @@ std::int64_t NowMs() {
 }
 
 std::int32_t RoundedRing(std::int32_t size) {
-  return (std::clamp(size, KqPrivateRingMin, KqPrivateRingMax) + KqBufferBlocks - 1) / KqBufferBlocks *
-         KqBufferBlocks;
+  return (std::clamp(size, KqPrivateRingMin, KqPrivateRingMax) + KqBufferBlocks - 1) / KqBufferBlocks * KqBufferBlocks;
 }
 
 // Waits on the client's answer event for exactly that kind from it.
@@ -98,8 +97,8 @@ bool MultiWatch::Join(std::int32_t slot, const ChannelSlot& entry) {
   channel->Slot = slot;
   channel->Generation = entry.Generation;
   try {
-    channel->Ring = std::make_unique<TIPCBuffer>(PrivateRingName(entry.ClientID), RoundedRing(entry.RingSize),
-                                                 KqBufferBlocks);
+    channel->Ring =
+        std::make_unique<TIPCBuffer>(PrivateRingName(entry.ClientID), RoundedRing(entry.RingSize), KqBufferBlocks);
     if (channel->Ring->SharedMem().Created()) {
       // Nobody holds the ring any more: its client left or died before we came. A live client
       // publishes again.
