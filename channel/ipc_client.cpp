@@ -351,12 +351,15 @@ void TIPCClient::ExitPrivate() {
   // Every append that reported success is in the ring before the monitor hears of the leaving; its
   // view keeps the ring while it reads the rest.
   FState.store(stDisconnected, std::memory_order_release);
-  ReplaceBuffer(nullptr);
+  // Kept open until the monitor answers: a client that leaves before the monitor met it (a short
+  // program) would otherwise take its ring, and every statement in it, along.
+  std::unique_ptr<TIPCBuffer> ring = ReplaceBuffer(nullptr);
   FPrivate.store(false, std::memory_order_release);
   const bool leaving = FChannels->MarkLeaving(FSlot, FID);
   FMonitorEvent->TEvent::Signal();
   if (leaving && FClientDirectory->MonitorRunning())
     static_cast<void>(WaitForAnswer(*FPrivateClientEvent, AnswerTimeOut, evMonitorDetach));
+  ring.reset();
   // The monitor frees the slot when it answers; after the time-out it is ours to free.
   static_cast<void>(FChannels->Free(FSlot, FID, ChannelSlotState::Leaving));
   FSlot = -1;

@@ -198,19 +198,14 @@ void MultiWatch::Scan(bool lookForDeath) {
       }
       static_cast<void>(Join(slot, entry));
     } else if (entry.State == ChannelSlotState::Leaving) {
-      // The client waits for our answer; its records are in the ring, which our view keeps.
-      if (channel) {
-        for (std::size_t i = 0; i < FChannels.size(); ++i)
-          if (FChannels[i].get() == channel) {
-            FChannels[i]->ToClient->SignalID(evMonitorDetach, entry.ClientID);
-            Drop(i, WatchNewsKind::Detached);
-            break;
-          }
-      } else {
-        try {
-          TIPCEvent(PrivateClientEventName(entry.ClientID), false).SignalID(evMonitorDetach, entry.ClientID);
-        } catch (const EKqError&) {
-        }
+      // The client keeps its ring until our answer: one we never met is joined now, so that what it
+      // wrote is read; either way the rest is read through our view after the answer.
+      if (!channel && Join(slot, entry)) channel = FChannels.back().get();
+      for (std::size_t i = 0; i < FChannels.size(); ++i)
+        if (FChannels[i].get() == channel) Drop(i, WatchNewsKind::Detached);
+      try {
+        TIPCEvent(PrivateClientEventName(entry.ClientID), false).SignalID(evMonitorDetach, entry.ClientID);
+      } catch (const EKqError&) {
       }
       static_cast<void>(FTable.Free(slot, entry.ClientID, ChannelSlotState::Leaving));
     }
