@@ -18,6 +18,7 @@ constexpr std::int64_t DeathLookMs = 200;
 constexpr std::int64_t SharedLookMs = 500;
 constexpr std::int64_t RefusedForMs = 10000;
 constexpr std::int32_t SharedAttachTimeOut = 1000;
+constexpr std::int32_t MaxWatchUs = 50;
 
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -283,13 +284,38 @@ bool MultiWatch::AnyWaiting() const noexcept {
   return false;
 }
 
+bool MultiWatch::WatchForRecords() noexcept {
+  // As the single-client monitor does: records that stream in keep the watch awake and every client
+  // free of wake-up calls; a watch that ends unrewarded halves the next, down to none, so that a quiet
+  // watch costs nothing, and records found waiting bring it back.
+  if (FChannels.empty()) return false;
+  if (FWatchUs == 0) return false;
+  const auto watchEnd = std::chrono::steady_clock::now() + std::chrono::microseconds(FWatchUs);
+  for (int i = 1;; ++i) {
+    if (AnyWaiting()) {
+      FWatchUs = MaxWatchUs;
+      return true;
+    }
+    if (i % 16 == 0 && std::chrono::steady_clock::now() >= watchEnd) break;
+#if defined(__i386__) || defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+  }
+  FWatchUs /= 2;
+  return false;
+}
+
 void MultiWatch::Poll(std::int32_t timeOutMs) {
   const bool deathDue = NowMs() >= FNextDeathLook;
   if (deathDue) FNextDeathLook = NowMs() + DeathLookMs;
   HandleShared(FShared.Poll(0));
   Scan(deathDue);
   AttachShared();
-  if (AnyWaiting()) return;
+  if (AnyWaiting()) {
+    FWatchUs = MaxWatchUs;
+    return;
+  }
+  if (WatchForRecords()) return;
   // The doorbell: every client's signal sets the shared monitor event, ours without its record.
   HandleShared(FShared.Poll(timeOutMs));
   Scan(false);

@@ -102,6 +102,7 @@ class MultiWatch {
   void HandleShared(const MonitorMessage& message);
   void AttachShared();
   bool AnyWaiting() const noexcept;
+  bool WatchForRecords() noexcept;
   Channel* Find(std::int32_t clientID) noexcept;
   WatchedClient& Account(std::int32_t clientID, bool isPrivate);
   std::int32_t UnusedID();
@@ -121,6 +122,7 @@ class MultiWatch {
   std::vector<WatchNews> FNewsList;
   std::vector<TraceLineView> FViews;
   std::vector<std::pair<std::int32_t, std::int64_t>> FRefused;  // shared attaches that failed, and when
+  std::int32_t FWatchUs = 50;                                   // the next watch's length, in microseconds
   std::int64_t FNextDeathLook = 0;
   std::int64_t FNextSharedLook = 0;
 };
