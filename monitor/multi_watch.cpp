@@ -322,6 +322,10 @@ void MultiWatch::Poll(std::int32_t timeOutMs) {
 }
 
 void MultiWatch::ReadNew(const std::function<void(std::int32_t clientID, const TraceLineView&)>& fn) {
+  // What a reallocation read from the old ring comes first (counted already).
+  for (const auto& [id, line] : FHeld)
+    fn(id, TraceLineView{line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, line.Text});
+  FHeld.clear();
   ReadShared(&fn);
   for (std::size_t i = 0; i < FChannels.size();) {
     Channel& channel = *FChannels[i];
@@ -406,7 +410,11 @@ bool MultiWatch::Reallocate(std::int32_t clientID, std::int32_t bytes, std::int3
   if (!AwaitAnswer(*channel->FromClient, clientID, evClientBufFree, timeOutMs)) return false;
   // The client let go of its ring; what it held is read before ours goes, so that the new ring (a new
   // section, numbered from 1 again) starts with nothing left over.
-  ReadRest(*channel, nullptr);
+  const std::function<void(std::int32_t, const TraceLineView&)> keep = [&](std::int32_t id, const TraceLineView& line) {
+    FHeld.emplace_back(id,
+                       TraceLine{line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, std::u16string(line.Text)});
+  };
+  ReadRest(*channel, &keep);
   channel->Reader.reset();
   channel->Ring.reset();
   try {

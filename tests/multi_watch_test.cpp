@@ -292,7 +292,16 @@ TEST(MultiWatch, SignalsAndReallocationReachOnlyTheAddressedClient) {
   EXPECT_EQ(seen[0].Count.load(), 0);
   EXPECT_EQ(seen[2].Count.load(), 0);
 
+  // A statement still unread when its ring is replaced is handed on after the reallocation.
+  const std::u16string before = u"before realloc";
+  EXPECT_TRUE(clients[2]->AddData(before.c_str(), static_cast<std::int32_t>((before.size() + 1) * 2)));
+  clients[2]->SignalMonitor();
   ASSERT_TRUE(watch.Reallocate(42, 256 * 1024));
+  std::vector<std::u16string> handedOn;
+  watch.ReadNew([&](std::int32_t id, const TraceLineView& line) {
+    if (id == 42 && !line.Gap) handedOn.emplace_back(line.Text);
+  });
+  EXPECT_EQ(handedOn, std::vector<std::u16string>{before});
   EXPECT_EQ(watch.Accounting(42)->RingSize, 256 * 1024);
   EXPECT_EQ(watch.Accounting(40)->RingSize, 64 * 1024);
   const std::u16string text = u"after realloc";
@@ -319,4 +328,22 @@ TEST(MultiWatch, SignalsAndReallocationReachOnlyTheAddressedClient) {
   EXPECT_EQ(clients[0]->State(), stDisconnected);
   EXPECT_TRUE(clients[1]->Private());
   EXPECT_FALSE(clients[0]->AddData(text.c_str(), static_cast<std::int32_t>((text.size() + 1) * 2)));
+}
+
+// A program as short as one statement leaves before the watch has met it: its ring is kept until the
+// watch answers, so the statement is read all the same.
+TEST(MultiWatch, AOneStatementProgramIsReadAlthoughItLeavesAtOnce) {
+  kqtest::ScopedNamespace ns;
+  WatchProcess watch(5700, 64, "watch");
+  std::vector<Driver> drivers;
+  for (std::int32_t id = 1; id <= 4; ++id) drivers.push_back(StartDriver(id, 1, 0, 0));
+  for (Driver& d : drivers) EXPECT_EQ(d.Process->Wait(30000), std::optional<int>(0));
+  const auto results = watch.Stop();
+  for (Driver& d : drivers) {
+    EXPECT_EQ(Traced(d.Result), 1);
+    ExpectExact(results, d.ID, 1);
+    if (results.count(d.ID)) {
+      EXPECT_EQ(results.at(d.ID).Records, 2) << "the first line and the statement: " << d.ID;
+    }
+  }
 }
