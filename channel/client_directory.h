@@ -110,6 +110,8 @@ class TClientDirectory {
   // The holder of the listed entry's liveness object, as recorded.
   std::optional<LivenessHolder> ClientHolder(std::int32_t clientID) const;
   bool MonitorDead(std::int32_t monitorID) const;
+  // monitorID is recorded as a monitor of ours whose holder still lives (a clean leave clears the record).
+  bool MonitorAlive(std::int32_t monitorID) const;
   // MonitorID is set and its monitor is not provably dead.
   bool MonitorRunning() const;
   // Registers monitorID as the running monitor, holding a liveness object owned by the calling

@@ -284,7 +284,7 @@ bool TIPCClient::OfferStillStands() {
   if (PartsAttachPending()) return false;
   // The offering monitor lives: a short-lived command may hold the registration for a moment.
   const std::int32_t offeredBy = FChannels->OfferedBy();
-  if (offeredBy != 0 && !DirectoryLiveness::MonitorGone(offeredBy)) return true;
+  if (offeredBy != 0 && FClientDirectory->MonitorAlive(offeredBy)) return true;
   const std::int32_t monitor = FClientDirectory->MonitorID();
   if (monitor == 0) return false;
   // Our monitor died: the ring keeps the statements for the next one of ours, which joins it.

@@ -103,7 +103,8 @@ bool MultiWatch::Join(std::int32_t slot, const ChannelSlot& entry) {
     if (channel->Ring->SharedMem().Created()) {
       // Nobody holds the ring any more: its client left or died before we came. A live client
       // publishes again.
-      if (DirectoryLiveness::ClientGone(entry.ClientID))
+      const std::optional<LivenessHolder> holder = Directory().ClientHolder(entry.ClientID);
+      if (!holder || DirectoryLiveness::ClientGone(entry.ClientID, *holder))
         static_cast<void>(FTable.Free(slot, entry.ClientID, entry.State));
       return false;
     }
@@ -112,6 +113,7 @@ bool MultiWatch::Join(std::int32_t slot, const ChannelSlot& entry) {
   } catch (const EKqError&) {
     return false;
   }
+  channel->Holder = Directory().ClientHolder(entry.ClientID);
   channel->Ring->SetUseRefNo(FUseRefNo);
   channel->Ring->SetUseTime(FUseTime);
   channel->Reader = std::make_unique<BufferReader>(*channel->Ring);
@@ -222,7 +224,9 @@ void MultiWatch::Scan(bool lookForDeath) {
   for (std::size_t i = FChannels.size(); i-- > 0;) {
     if (FChannels[i]->Closing) continue;
     const std::int32_t id = FChannels[i]->ID;
-    if (!DirectoryLiveness::ClientGone(id)) continue;
+    if (!FChannels[i]->Holder) FChannels[i]->Holder = Directory().ClientHolder(id);
+    const std::optional<LivenessHolder>& holder = FChannels[i]->Holder;
+    if (!holder || !DirectoryLiveness::ClientGone(id, *holder)) continue;
     const std::int32_t slot = FChannels[i]->Slot;
     Drop(i, WatchNewsKind::Ended);
     static_cast<void>(FTable.Free(slot, id, ChannelSlotState::Published));

@@ -90,7 +90,8 @@ class MultiWatch {
     std::unique_ptr<TIPCEvent> ToClient;
     std::unique_ptr<TIPCEvent> FromClient;
     std::int32_t LastRefNo = 0;
-    bool Closing = false;  // left or died: the next ReadNew reads the rest and lets go
+    std::optional<LivenessHolder> Holder;  // the client's liveness object, as recorded when it joined
+    bool Closing = false;                  // left or died: the next ReadNew reads the rest and lets go
   };
 
   void Scan(bool lookForDeath);
