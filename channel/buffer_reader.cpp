@@ -199,8 +199,8 @@ std::int32_t BufferReader::ReadNewerViews(std::int32_t after, std::vector<TraceL
           }
           const auto* units = reinterpret_cast<const char16_t*>(text);
           const std::u16string_view view(units, TextUnits(units, static_cast<std::size_t>(head.Size) / 2));
-          out.push_back(
-              {false, head.RefNo, 0, TIPCBuffer::TimeOf(head.Ticks, baseTime, baseTicks), head.Size >= cutBytes, view});
+          out.push_back({false, head.RefNo, 0, TIPCBuffer::TimeOf(head.Ticks, baseTime, baseTicks),
+                         head.Size >= cutBytes, view, text, head.Size});
           after = head.RefNo;
         }
         FPlaceRefNo = head.RefNo;
@@ -229,7 +229,7 @@ std::int32_t BufferReader::ReadNewerViews(std::int32_t after, std::vector<TraceL
 std::int32_t BufferReader::ReadNewer(std::int32_t after, std::vector<TraceLine>& out) {
   after = ReadNewerViews(after, FViews);
   for (const TraceLineView& v : FViews)
-    out.push_back({v.Gap, v.RefNo, v.Missing, v.Time, v.Cut, std::u16string(v.Text)});
+    out.push_back({v.Gap, v.RefNo, v.Missing, v.Time, v.Cut, std::u16string(v.Text), v.Outcome()});
   return after;
 }
 

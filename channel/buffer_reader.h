@@ -3,9 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "record_outcome.h"
 
 namespace kq {
 
@@ -19,7 +22,9 @@ struct TraceLine {
   std::int32_t Missing = 0;  // records in a gap
   double Time = 0;           // local date-time of the record (days since 1899-12-30)
   bool Cut = false;          // the text reached the ring's record limit and may have been cut there
-  std::u16string Text;       // the statement's text
+  std::u16string Text;       // the statement's text, up to its NUL (never the outcome behind it)
+  // What the statement did, when the client sent its outcome; the record's time is then its end.
+  std::optional<TRecordOutcome> Outcome;
 };
 
 // The same, with the text left in the reader's copy of the ring: valid until the reader's next read.
@@ -30,6 +35,14 @@ struct TraceLineView {
   double Time = 0;
   bool Cut = false;
   std::u16string_view Text;
+  // The whole payload (text, NUL, and an outcome's tail if any), in the reader's copy like Text.
+  const unsigned char* Payload = nullptr;
+  std::int32_t PayloadBytes = 0;
+
+  // Parsed on demand, so that reading costs nothing for records nobody asks about.
+  std::optional<TRecordOutcome> Outcome() const {
+    return Payload ? ParseOutcome(Payload, static_cast<std::size_t>(PayloadBytes)) : std::nullopt;
+  }
 };
 
 // The reading side of a live ring: reads the records of one TIPCBuffer that another process appends

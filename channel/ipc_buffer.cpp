@@ -9,6 +9,7 @@
 #include "kq_error.h"
 #include "kqconsts.h"
 #include "platform.h"
+#include "record_outcome.h"
 #include "text.h"
 #include "time_text.h"
 
@@ -173,7 +174,26 @@ void TIPCBuffer::Clear(bool spool) {
   if (closeError != 0) RaiseIoError(SpoolFile(), closeError);
 }
 
-void TIPCBuffer::Add(const void* data, std::int32_t size) {
+void TIPCBuffer::Add(const void* data, std::int32_t size) { Append(data, size, false, nullptr); }
+
+void TIPCBuffer::AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) {
+  // Longer texts are cut to the ring's limit anyway; the bound keeps their byte count in range.
+  units = std::clamp(units, 0, (INT32_MAX - 2 - KqOutcomeMaxBytes) / 2);
+  // The tail is never cut with the text: a ring whose largest record cannot hold all of it shortens
+  // the message, and one that cannot hold the fixed part carries the statement alone.
+  const std::int32_t maxPayload = outcome ? Load(&TBufferData::BlkSize) / 2 - KqRecordHeadSize : 0;
+  if (outcome && outcome->Bytes() + 2 > maxPayload) {
+    if (KqOutcomeFixedBytes + 2 > maxPayload) return Append(text, units * 2, true, nullptr);
+    TOutcomeTail shortened = *outcome;
+    shortened.MessageUnits = static_cast<std::uint16_t>((maxPayload - 2 - KqOutcomeFixedBytes) / 2);
+    if (shortened.MessageUnits > 0 && IsHighSurrogate(shortened.Message[shortened.MessageUnits - 1]))
+      --shortened.MessageUnits;
+    return Append(text, units * 2, true, &shortened);
+  }
+  Append(text, units * 2, true, outcome);
+}
+
+void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const TOutcomeTail* outcome) {
   if (size < 0 || data == nullptr) size = 0;
   // One snapshot of the header, checked against the mapping: everything below stays inside the
   // record area, whatever another process wrote.
@@ -199,14 +219,19 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   if (free != FNextFree || refNo != FNextRefNo) FLap[0].Whole = FLap[1].Whole = false;
 
   // A record may take at most half a block, so that any two in a row fit in one: the ring's limit.
-  std::int32_t payload = size;
-  std::int32_t keptUnits = -1;
   const std::int32_t maxPayload = blkSize / 2 - KqRecordHeadSize;
-  if (payload > maxPayload) {
-    keptUnits = maxPayload / 2 - 1;
+  // AddStatement fitted the tail to the ring; a header changed since then loses the outcome rather
+  // than the record.
+  if (outcome && outcome->Bytes() + 2 > maxPayload) outcome = nullptr;
+  const std::int32_t tailBytes = outcome ? outcome->Bytes() : 0;
+  const std::int32_t closing = (ownNul ? 2 : 0) + tailBytes;
+  std::int32_t payload = size + closing;
+  std::int32_t keptUnits = -1;
+  if (std::int64_t{size} + closing > maxPayload) {
+    keptUnits = (maxPayload - tailBytes) / 2 - 1;
     if (keptUnits > 0 && IsHighSurrogate(UnitAt(data, keptUnits - 1)) && IsLowSurrogate(UnitAt(data, keptUnits)))
       --keptUnits;
-    payload = (keptUnits + 1) * 2;
+    payload = (keptUnits + 1) * 2 + tailBytes;
   }
   const std::int32_t recordSize = payload + KqRecordHeadSize;
 
@@ -220,13 +245,18 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) {
   // and the two readings could differ only by the microseconds the append takes.
   const auto ticks = static_cast<std::int32_t>(TickCount());
   TTraceRecord head{last, 0, payload, refNo, ticks};
-  if (keptUnits < 0) {
-    if (payload > 0) std::memmove(record + KqRecordHeadSize, data, static_cast<std::size_t>(payload));
-  } else {
-    std::memmove(record + KqRecordHeadSize, data, static_cast<std::size_t>(keptUnits) * 2);
+  // The text's one copy, straight into the ring; a cut text and our own statements end in a NUL
+  // written here, never in whatever the caller's memory holds behind the text.
+  const std::int32_t textBytes = keptUnits < 0 ? size : keptUnits * 2;
+  unsigned char* at = record + KqRecordHeadSize;
+  if (textBytes > 0) std::memmove(at, data, static_cast<std::size_t>(textBytes));
+  at += textBytes;
+  if (ownNul || keptUnits >= 0) {
     const char16_t nul = 0;
-    std::memcpy(record + KqRecordHeadSize + keptUnits * 2, &nul, 2);
+    std::memcpy(at, &nul, 2);
+    at += 2;
   }
+  if (outcome) outcome->WriteTo(at);
   std::memcpy(record, &head, sizeof head);
   if (last != 0) std::memcpy(RecordAt(last) + offsetof(TTraceRecord, Next), &free, sizeof free);
   Tally(free, blkSize, blocks, free + recordSize, static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1));
@@ -411,6 +441,15 @@ const void* TIPCBuffer::Data(std::int32_t index) {
   RecordRef ref = SeekItem(index);
   if (ref.Head.Size < 0 || ref.Head.Size > ref.AreaEnd - ref.Offset - KqRecordHeadSize) throw ESilentAbort();
   return RecordAt(ref.Offset) + KqRecordHeadSize;
+}
+
+std::optional<TRecordOutcome> TIPCBuffer::Outcome(std::int32_t index) {
+  RecordRef ref = SeekItem(index);
+  const std::int32_t room = ref.AreaEnd - ref.Offset - KqRecordHeadSize;
+  if (ref.Head.Size < 0 || ref.Head.Size > room) throw ESilentAbort();
+  // Each field is read once and every range follows from the Size checked above, so a writer that
+  // changes the record meanwhile can spoil the values, never the bounds.
+  return ParseOutcome(RecordAt(ref.Offset) + KqRecordHeadSize, static_cast<std::size_t>(ref.Head.Size));
 }
 
 std::int32_t TIPCBuffer::RefNo(std::int32_t index) { return SeekItem(index).Head.RefNo; }

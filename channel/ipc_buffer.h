@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "record_outcome.h"
 #include "shared_mem.h"
 #include "text_file.h"
 
@@ -107,6 +109,10 @@ class TIPCBuffer {
   // boundary, without splitting a surrogate pair, and ended with a NUL. Raises EKqError when the
   // header is inconsistent (nothing is written), or when the spool file cannot be closed.
   void Add(const void* data, std::int32_t size);
+  // Appends a statement of `units` UTF-16 units: the text, a NUL written here (the caller's text
+  // need not have one), then the outcome's tail when there is one. A record that would pass the limit
+  // loses text, never the tail (see record_outcome.h). Raises as Add does.
+  void AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome = nullptr);
   void MarkBaseTime();
 
   // Views. An index outside 0 .. Count - 1, or a record that cannot be reached safely, raises
@@ -115,6 +121,9 @@ class TIPCBuffer {
   // The header's record-area size, as the section's creator wrote it.
   std::int32_t BufSize() const;
   const void* Data(std::int32_t index);
+  // The outcome carried behind the record's text, if any (see record_outcome.h); Data, LineData,
+  // ColItem, SaveToFile and the spool file show the text alone.
+  std::optional<TRecordOutcome> Outcome(std::int32_t index);
   std::u16string LineData(std::int32_t index);
   std::u16string ColItem(std::int32_t index, std::int32_t col);
   std::int32_t RefNo(std::int32_t index);
@@ -155,6 +164,9 @@ class TIPCBuffer {
   }
   bool UseRefNo() const noexcept;
   bool UseTime() const noexcept;
+  // The append behind Add and AddStatement: `size` bytes of `data`, then a NUL when `ownNul`, then
+  // the outcome's tail.
+  void Append(const void* data, std::int32_t size, bool ownNul, const TOutcomeTail* outcome);
 
   unsigned char* RecordAt(std::int32_t offset) const noexcept;
   // End of the record area when the header's BufSize fits this mapping, else 0 (nothing is valid).

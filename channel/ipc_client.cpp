@@ -77,6 +77,14 @@ bool TIPCClient::AddData(const void* data, std::int32_t size) {
   return true;
 }
 
+bool TIPCClient::AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) {
+  if (State() != stConnected) return false;
+  AppendGate::Hold hold(FGate);
+  if (State() != stConnected || !FBuffer) return false;
+  FBuffer->AddStatement(text, units, outcome);
+  return true;
+}
+
 void TIPCClient::SignalMonitor() noexcept {
   if (State() == stConnected) FMonitorEvent->SignalID(evClientSignal, FID);
 }

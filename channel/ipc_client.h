@@ -7,6 +7,8 @@
 
 namespace kq {
 
+struct TOutcomeTail;
+
 // The concrete endpoint of one traced client: registers it in the directory, runs the handshakes with
 // the monitor on its worker and, while connected, appends statements with one signal each.
 class TIPCClient : public TIPCThread {
@@ -25,6 +27,9 @@ class TIPCClient : public TIPCThread {
   // of a reallocation). Raises EKqError when the shared buffer's header is damaged; the statement is
   // dropped and the endpoint stays usable.
   bool AddData(const void* data, std::int32_t size);
+  // The same for a statement of `units` UTF-16 units, with its outcome when there is one: the NUL is
+  // written by the buffer, never read from behind the caller's text.
+  bool AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome = nullptr);
   void SignalMonitor() noexcept;
 
  protected:

@@ -7,6 +7,7 @@
 #include "com_platform.h"
 #include "ipc_client.h"
 #include "kq_error.h"
+#include "record_outcome.h"
 
 namespace kq {
 
@@ -27,6 +28,7 @@ ULONG TKqClient::Release() { return TComObject::Release(); }
 
 void* TKqClient::GetInterface(REFIID iid) noexcept {
   if (IsEqualGUID(iid, IID_IKqClient)) return static_cast<IKqClient*>(this);
+  if (IsEqualGUID(iid, IID_IKqClient2)) return static_cast<IKqClient2*>(this);
   return TComObject::GetInterface(iid);
 }
 
@@ -69,7 +71,34 @@ std::int32_t TKqClient::SubmitStatement(const WCHAR* text, std::int32_t len) {
   // the append, and a statement that reports KqTrue must reach the monitor.
   bool stored = false;
   try {
-    stored = client->AddData(text, (len + 1) * 2);
+    stored = client->AddStatement(reinterpret_cast<const char16_t*>(text), len);
+  } catch (...) {
+    return KqFalse;
+  }
+  client->SignalMonitor();
+  return stored ? KqTrue : KqFalse;
+}
+
+std::int32_t TKqClient::SubmitStatementOutcome(const WCHAR* text, std::int32_t len, const KqOutcome* outcome) {
+  TIPCClient* client = FAttached.load(std::memory_order_acquire);
+  if (!client || !text || len < 0 || len > INT32_MAX / 2 - 1) return KqFalse;
+  if (!outcome) return SubmitStatement(text, len);
+  // Built on the stack and written straight behind the text: nothing allocated, the message copied
+  // once into the ring.
+  TOutcomeTail tail;
+  tail.DurationMicros = outcome->durationMicros < 0 ? -1 : outcome->durationMicros;
+  tail.Rows = outcome->rows < 0 ? -1 : outcome->rows;
+  tail.NativeCode = outcome->nativeCode;
+  // Statuses beyond the two we define still say that something went wrong.
+  tail.Status = outcome->status >= 0 && outcome->status <= 0xFFFF ? static_cast<std::uint16_t>(outcome->status)
+                                                                  : static_cast<std::uint16_t>(KqStatusError);
+  for (int i = 0; i < 5 && outcome->sqlState[i] != 0; ++i)
+    tail.SqlState[i] = static_cast<char16_t>(outcome->sqlState[i]);
+  tail.Message = reinterpret_cast<const char16_t*>(outcome->message);
+  tail.MessageUnits = OutcomeMessageUnits(tail.Message);
+  bool stored = false;
+  try {
+    stored = client->AddStatement(reinterpret_cast<const char16_t*>(text), len, &tail);
   } catch (...) {
     return KqFalse;
   }

@@ -15,8 +15,9 @@ class TIPCThread;
 // The KqClient COM object: one traced connection of a driver, with the client endpoint it makes on
 // attach and destroys with itself. Callable from several threads at once: attaching is serialised by
 // FAttachLock, and statements reach the endpoint only through FAttached, which is published once the
-// endpoint is fully built, so that SubmitStatement takes no lock of its own.
-class TKqClient : public TComObject, public IKqClient {
+// endpoint is fully built, so that SubmitStatement takes no lock of its own. IKqClient2 extends the
+// same table, so one object answers for both interfaces.
+class TKqClient : public TComObject, public IKqClient2 {
  public:
   TKqClient(TComObjectFactory& factory, IUnknown* controller);
   ~TKqClient() override;
@@ -28,6 +29,8 @@ class TKqClient : public TComObject, public IKqClient {
   [[nodiscard]] std::int32_t STDMETHODCALLTYPE AttachClient(std::int32_t id, const WCHAR* name, void* callbackData,
                                                             KqCallbackProc callbackProc) override;
   std::int32_t STDMETHODCALLTYPE SubmitStatement(const WCHAR* text, std::int32_t len) override;
+  std::int32_t STDMETHODCALLTYPE SubmitStatementOutcome(const WCHAR* text, std::int32_t len,
+                                                        const KqOutcome* outcome) override;
 
   static TComObject* Create(TComObjectFactory& factory, IUnknown* controller);
 

@@ -60,7 +60,8 @@ typedef void(KQ_CALLBACK* KqCallbackProc)(void* callbackData, void* sender, int3
 // callbackProc. KqTrue once attached, also with no monitor running; KqFalse when the client could not
 // be made or registered (the reason through the error info), or when the object is already attached.
 //
-// SubmitStatement traces one statement of len code units; text[len] is read too and must be the NUL.
+// SubmitStatement traces one statement of len code units; text[len] is not read (the library ends
+// the stored text with its own NUL).
 // KqTrue when a monitor is attached and took it; KqFalse when dropped (no monitor, not attached, bad
 // arguments).
 // The outcome of one completed statement, for IKqClient2::SubmitStatementOutcome.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer preset and runs each fuzz target for the given seconds (default 20): the trace
-# buffer on a seed corpus of valid buffers, the directory section and the event records from scratch.
+# buffer on a seed corpus of valid buffers, the directory section, the event records and the outcome
+# behind a statement from scratch.
 # Usage: scripts/fuzz.sh [seconds per target]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -13,7 +14,7 @@ if [ -n "${KQ_FUZZ_BUILD_DIR:-}" ]; then
 else
   cmake --preset linux-fuzz -S "$root"
 fi
-cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds client_directory_fuzz ipc_event_fuzz
+cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds client_directory_fuzz ipc_event_fuzz record_outcome_fuzz
 
 work="$(mktemp -d)"
 # A crashing input outlives the scratch directory, so that it can be replayed: $build/fuzz/TARGET FILE
@@ -22,7 +23,7 @@ mkdir -p "$artifacts"
 trap 'rm -rf "$work"' EXIT
 "$build/fuzz/ipc_buffer_make_seeds" "$work/seeds"
 cd "$work"
-for target in ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz; do
+for target in ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz record_outcome_fuzz; do
   echo "=== fuzz: $target for $seconds s"
   mkdir -p "$work/corpus-$target"
   seeds=()

@@ -37,7 +37,9 @@ per() {
   awk -v t="$total" -v u="$units" 'BEGIN {printf "%.1f", t / u}'
 }
 
-statement=$(per kq 'kq::TKqClient::SubmitStatement*' statements)
+statement=$(per kq 'kq::TKqClient::SubmitStatement(*' statements)
+outcome=$(per kq-outcome 'kq::TKqClient::SubmitStatementOutcome*' statements)
+outcomeError=$(per kq-outcome-error 'kq::TKqClient::SubmitStatementOutcome*' statements)
 reader=$(per kq '*BufferReader::ReadNewerViews*' records)
 floorStatement=$(per floor '*FloorProducer::Submit*' statements)
 floorReader=$(per floor '*FloorConsumer::Take*' records)
@@ -46,16 +48,22 @@ echo "| instructions (callgrind) | kq | floor model | kq / floor |"
 echo "|---|---|---|---|"
 awk -v k="$statement" -v f="$floorStatement" 'BEGIN {printf "| per statement, SubmitStatement | %s | %s | %.2f |\n", k, f, k / f}'
 awk -v k="$reader" -v f="$floorReader" 'BEGIN {printf "| per record read (copy and check) | %s | %s | %.2f |\n", k, f, k / f}'
+echo
+echo "| instructions (callgrind) | per statement | / SubmitStatement |"
+echo "|---|---|---|"
+awk -v s="$statement" 'BEGIN {printf "| SubmitStatement | %s | 1.00 |\n", s}'
+awk -v o="$outcome" -v s="$statement" 'BEGIN {printf "| SubmitStatementOutcome, success | %s | %.2f |\n", o, o / s}'
+awk -v o="$outcomeError" -v s="$statement" 'BEGIN {printf "| SubmitStatementOutcome, error with a 42-unit message | %s | %.2f |\n", o, o / s}'
 
 if [ "$update" -eq 1 ]; then
-  printf '# Instructions per statement and per record read, counted by scripts/icount.sh (callgrind).\n# CI fails when a count grows more than 10 %% over these.\nstatement %s\nreader %s\n' \
-    "$statement" "$reader" >"$baseline"
+  printf '# Instructions per statement and per record read, counted by scripts/icount.sh (callgrind).\n# CI fails when a count grows more than 10 %% over these.\nstatement %s\nreader %s\noutcome %s\n' \
+    "$statement" "$reader" "$outcome" >"$baseline"
   echo "icount: baseline written to $baseline"
   exit 0
 fi
 [ -f "$baseline" ] || { echo "icount: no baseline ($baseline); run with --update" >&2; exit 1; }
 status=0
-for name in statement reader; do
+for name in statement reader outcome; do
   now=${!name}
   base=$(awk -v n="$name" '$1 == n {print $2}' "$baseline")
   if awk -v now="$now" -v base="$base" 'BEGIN {exit !(now > base * 1.10)}'; then
