@@ -1,5 +1,6 @@
 #include "record_outcome.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kq {
@@ -63,8 +64,9 @@ std::optional<TRecordOutcome> ParseOutcome(const void* payload, std::size_t byte
   if (KqOutcomeFixedBytes + std::size_t{messageUnits} * 2 != tailBytes) return std::nullopt;
 
   TRecordOutcome out;
-  out.DurationMicros = Get<std::int64_t>(tail, OutcomeAt::DurationMicros);
-  out.Rows = Get<std::int64_t>(tail, OutcomeAt::Rows);
+  // Any negative count means "not known", whoever wrote it.
+  out.DurationMicros = std::max<std::int64_t>(Get<std::int64_t>(tail, OutcomeAt::DurationMicros), -1);
+  out.Rows = std::max<std::int64_t>(Get<std::int64_t>(tail, OutcomeAt::Rows), -1);
   out.NativeCode = Get<std::int32_t>(tail, OutcomeAt::NativeCode);
   out.Status = Get<std::uint16_t>(tail, OutcomeAt::Status);
   for (std::size_t i = 0; i < 5; ++i) {

@@ -86,8 +86,9 @@ std::int32_t TKqClient::SubmitStatementOutcome(const WCHAR* text, std::int32_t l
   // Built on the stack and written straight behind the text: nothing allocated, the message copied
   // once into the ring.
   TOutcomeTail tail;
-  tail.DurationMicros = outcome->durationMicros < 0 ? -1 : outcome->durationMicros;
-  tail.Rows = outcome->rows < 0 ? -1 : outcome->rows;
+  // Negative counts say "not known"; the reader turns them into -1, off the driver's thread.
+  tail.DurationMicros = outcome->durationMicros;
+  tail.Rows = outcome->rows;
   tail.NativeCode = outcome->nativeCode;
   // Statuses beyond the two we define still say that something went wrong.
   tail.Status = outcome->status >= 0 && outcome->status <= 0xFFFF ? static_cast<std::uint16_t>(outcome->status)
@@ -95,7 +96,7 @@ std::int32_t TKqClient::SubmitStatementOutcome(const WCHAR* text, std::int32_t l
   for (int i = 0; i < 5 && outcome->sqlState[i] != 0; ++i)
     tail.SqlState[i] = static_cast<char16_t>(outcome->sqlState[i]);
   tail.Message = reinterpret_cast<const char16_t*>(outcome->message);
-  tail.MessageUnits = OutcomeMessageUnits(tail.Message);
+  tail.MessageUnits = tail.Message ? OutcomeMessageUnits(tail.Message) : 0;
   bool stored = false;
   try {
     stored = client->AddStatement(reinterpret_cast<const char16_t*>(text), len, &tail);
