@@ -1,11 +1,17 @@
 // kq_signal_cost: what SubmitStatement costs a driver's thread beside what its one event signal
-// costs alone, in the same run. Built for every platform; on Windows (and under Wine, where each
-// SetEvent is a round trip to the server) the signal is most of the statement.
+// costs alone and beside the floor model of the same work (the statement copied into a ring slot and
+// published, no signal), in the same run, while a monitor thread of ours drains the buffer. Built for
+// every platform; on Windows (and under Wine, where each SetEvent is a round trip to the server) a
+// statement that signalled would cost what the bare signal does.
 //   KQ_NAMESPACE=name kq_signal_cost [COUNT]
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bench_workload.h"
 #include "event.h"
@@ -18,6 +24,28 @@ namespace {
 
 struct Releaser {
   void operator()(IUnknown* object) const { object->Release(); }
+};
+
+// The floor's ring: fixed slots in memory, the statement copied in with its time stamp, the head
+// published with release; what any shared-memory channel must do per statement at least.
+struct FloorRing {
+  struct Slot {
+    std::uint32_t Seq;
+    std::uint32_t Ticks;
+    char16_t Text[kqbench::Statement::Units + 1];
+  };
+  std::vector<Slot> Slots = std::vector<Slot>(4096);
+  std::atomic<std::uint32_t> Head{0};
+
+  void Submit(const char16_t* text, std::int32_t units) noexcept {
+    const std::uint32_t seq = Head.load(std::memory_order_relaxed);
+    Slot& slot = Slots[seq % Slots.size()];
+    slot.Seq = seq;
+    slot.Ticks = kq::TickCount();
+    std::memcpy(slot.Text, text, static_cast<std::size_t>(units) * 2);
+    slot.Text[units] = 0;
+    Head.store(seq + 1, std::memory_order_release);
+  }
 };
 
 template <class Body>
@@ -53,14 +81,30 @@ int main(int argc, char** argv) {
     };
     kq::TEvent bare(u"SignalCostBare", false);
     auto signal = [&] { bare.Signal(); };
-    // Alternated, so that both see the same machine.
-    double submitNs = 0, signalNs = 0;
+    FloorRing floor;
+    auto copy = [&] { floor.Submit(statement.Text(), kqbench::Statement::Length()); };
+    // The monitor drains as kqmon does: polls, reads, and says it is awake while it reads.
+    std::atomic<bool> stop{false};
+    std::atomic<std::int64_t> read{0};
+    std::thread drain([&] {
+      while (!stop.load(std::memory_order_relaxed)) {
+        static_cast<void>(monitor.Poll(50));
+        read.fetch_add(static_cast<std::int64_t>(monitor.ReadNewViews().size()), std::memory_order_relaxed);
+      }
+    });
+    // Alternated, so that all three see the same machine.
+    double submitNs = 0, signalNs = 0, floorNs = 0;
     for (int round = 0; round < 3; ++round) {
       submitNs += NsPerCall(count, submit) / 3;
       signalNs += NsPerCall(count, signal) / 3;
+      floorNs += NsPerCall(count, copy) / 3;
     }
-    std::printf("SubmitStatement %.0f ns, bare event signal %.0f ns, ratio %.2f\n", submitNs, signalNs,
-                submitNs / signalNs);
+    stop = true;
+    drain.join();
+    std::printf(
+        "SubmitStatement %.0f ns, bare event signal %.0f ns, floor model %.0f ns; "
+        "SubmitStatement / floor %.2f, / signal %.2f; records read while draining %lld\n",
+        submitNs, signalNs, floorNs, submitNs / floorNs, submitNs / signalNs, static_cast<long long>(read.load()));
   } catch (const std::exception& e) {
     std::fprintf(stderr, "kq_signal_cost: %s\n", e.what());
     return 1;

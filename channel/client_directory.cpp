@@ -263,6 +263,11 @@ bool TClientDirectory::MonitorRunning() const {
   return id != 0 && !MonitorDead(id);
 }
 
+bool TClientDirectory::MonitorOurs(std::int32_t monitorID) const {
+  return monitorID != 0 && MonitorID() == monitorID && FLiveness.RecordedMonitor() == monitorID &&
+         !MonitorDead(monitorID);
+}
+
 bool MonitorRegistration::PreviousLives() const noexcept {
   return Previous != 0 && !(PreviousHolder && DirectoryLiveness::MonitorGone(Previous, *PreviousHolder));
 }

@@ -114,6 +114,10 @@ class TClientDirectory {
   bool MonitorAlive(std::int32_t monitorID) const;
   // MonitorID is set and its monitor is not provably dead.
   bool MonitorRunning() const;
+  // monitorID is the registered monitor, recorded as one of ours, and not provably dead: only such a
+  // monitor announces in MonitorAwakeWord that it is awake.
+  bool MonitorOurs(std::int32_t monitorID) const;
+  std::int32_t* MonitorAwakeWord() const noexcept { return FLiveness.MonitorAwakeWord(); }
   // Registers monitorID as the running monitor, holding a liveness object owned by the calling
   // thread, and takes over from a dead predecessor. Unregister hands back only to one that lives.
   MonitorRegistration RegisterMonitor(std::int32_t monitorID);

@@ -14,6 +14,7 @@ constexpr std::size_t VersionOffset = 0;
 constexpr std::size_t MonitorOffset = 4;
 constexpr std::size_t MonitorProcessOffset = 8;
 constexpr std::size_t MonitorSerialOffset = 12;
+constexpr std::size_t AwakeMonitorOffset = 16;
 constexpr std::size_t NameUnits = sizeof(LivenessRecord::Name) / sizeof(char16_t);
 // A maker that keeps meeting names somebody holds gives up and goes without a liveness object.
 constexpr int MakeAttempts = 16;
@@ -94,6 +95,28 @@ bool DirectoryLiveness::MonitorGone(std::int32_t monitorID, LivenessHolder holde
   }
 }
 
+bool DirectoryLiveness::ClientGone(std::int32_t clientID) noexcept {
+  try {
+    const DirectoryLiveness liveness;
+    if (!liveness.FUsable) return false;
+    for (std::int32_t i = 0; i < RecordCount; ++i)
+      if (liveness.Used(i) && liveness.RecordID(i) == clientID) return ClientGone(clientID, liveness.RecordHolder(i));
+    return false;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool DirectoryLiveness::MonitorGone(std::int32_t monitorID) noexcept {
+  try {
+    const DirectoryLiveness liveness;
+    const std::optional<LivenessHolder> holder = liveness.MonitorHolder(monitorID);
+    return holder && MonitorGone(monitorID, *holder);
+  } catch (...) {
+    return false;
+  }
+}
+
 std::byte* DirectoryLiveness::At(std::size_t offset) const noexcept {
   return static_cast<std::byte*>(FSharedMem.Buffer()) + offset;
 }
@@ -141,6 +164,10 @@ std::optional<LivenessHolder> DirectoryLiveness::ClientHolder(std::int32_t clien
 std::int32_t DirectoryLiveness::RecordedMonitor() const noexcept {
   if (!FUsable) return 0;
   return Word(At(MonitorOffset)).load(std::memory_order_relaxed);
+}
+
+std::int32_t* DirectoryLiveness::MonitorAwakeWord() const noexcept {
+  return FUsable ? reinterpret_cast<std::int32_t*>(At(AwakeMonitorOffset)) : nullptr;
 }
 
 std::optional<LivenessHolder> DirectoryLiveness::MonitorHolder(std::int32_t monitorID) const noexcept {

@@ -36,7 +36,10 @@ inline constexpr std::u16string_view KqDirectoryLivenessName = u"KqDirectoryLive
 //   offset 4   MonitorID        the registered monitor of ours, 0 = none
 //   offset 8   MonitorProcess   its holder
 //   offset 12  MonitorSerial
-//   offset 16  16 reserved bytes (zero), for capabilities of the monitor
+//   offset 16  AwakeMonitor     the registered monitor of ours while it is awake and reads every ring
+//                               again before it sleeps; 0 while it may sleep. Written by that monitor
+//                               alone, without the mutex (see MonitorAwakeWord).
+//   offset 20  12 reserved bytes (zero), for capabilities of the monitor
 //   offset 32  RecordCount records of 132 bytes (LivenessRecord)
 struct LivenessHolder {
   std::uint32_t Process = 0;
@@ -80,13 +83,23 @@ class DirectoryLiveness {
   static std::unique_ptr<LivenessObject> MakeMonitorObject(std::int32_t monitorID, LivenessHolder& holder);
   // That holder's object is gone or abandoned: it ended.
   static bool ClientGone(std::int32_t clientID, LivenessHolder holder) noexcept;
+  // The same for the client recorded under that ID now, whatever its name; false when none is.
+  static bool ClientGone(std::int32_t clientID) noexcept;
   static bool MonitorGone(std::int32_t monitorID, LivenessHolder holder) noexcept;
+  // The same for the monitor recorded under that ID now; false when none of ours is recorded so.
+  static bool MonitorGone(std::int32_t monitorID) noexcept;
 
   // The holder recorded for the entry of that ID and name, or for that monitor. Without a lock.
   std::optional<LivenessHolder> ClientHolder(std::int32_t clientID, std::u16string_view name) const;
   std::optional<LivenessHolder> MonitorHolder(std::int32_t monitorID) const noexcept;
   // The registered monitor of ours as recorded (0 = none).
   std::int32_t RecordedMonitor() const noexcept;
+  // The AwakeMonitor word, null when the section has another layout. A client of ours that is
+  // connected to that monitor may leave out its signal while the word holds the monitor's ID: the
+  // client publishes its record, then a full barrier, then reads the word; the monitor clears the
+  // word, then a full barrier, then looks at every ring once more before it sleeps. One of the two
+  // sees the other's write, so a record whose signal was left out is read before the monitor sleeps.
+  std::int32_t* MonitorAwakeWord() const noexcept;
 
   // Writers; the caller holds the directory mutex. `name` is the entry's Name field (58 units).
   void NoteClient(std::int32_t clientID, const void* name, LivenessHolder holder) noexcept;

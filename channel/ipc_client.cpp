@@ -24,7 +24,8 @@ constexpr std::int32_t OfferCheckMs = 500;
 
 }  // namespace
 
-TIPCClient::TIPCClient(std::int32_t aID, std::u16string_view aName) : TIPCThread(aID, aName) {}
+TIPCClient::TIPCClient(std::int32_t aID, std::u16string_view aName)
+    : TIPCThread(aID, aName), FAwakeWord(FClientDirectory->MonitorAwakeWord()) {}
 
 TIPCClient::~TIPCClient() {
   try {
@@ -93,8 +94,21 @@ bool TIPCClient::AddStatement(const char16_t* text, std::int32_t units, const TO
   return true;
 }
 
+void TIPCClient::QuietFor(std::int32_t monitorID) noexcept {
+  FQuietFor.store(FAwakeWord ? monitorID : 0, std::memory_order_relaxed);
+}
+
 void TIPCClient::SignalMonitor() noexcept {
   if (State() != stConnected) return;
+  // While our monitor says it is awake it reads every ring again before it sleeps, so the signal (a
+  // system call on Windows) can be left out. The record is published before this point; the full
+  // barrier between that and our look at the word pairs with the one between the monitor's clearing
+  // of the word and its last look at the rings: either it sees our record, or we see it asleep and
+  // signal. Without the barrier both looks could be answered before the other side's write lands.
+  if (const std::int32_t quietFor = FQuietFor.load(std::memory_order_relaxed); quietFor != 0) {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (std::atomic_ref<std::int32_t>(*FAwakeWord).load(std::memory_order_relaxed) == quietFor) return;
+  }
   // On a private channel the shared record is left alone (it may hold another client's answer to
   // the monitor): the event alone is the doorbell, and our monitor reads every ring on it.
   if (FPrivate.load(std::memory_order_relaxed))
@@ -207,6 +221,10 @@ void TIPCClient::HandleExit(TIPCEvent& waitEvent) {
 
 void TIPCClient::HandleAttach() {
   FConnectEvent->Reset();
+  // Decided before the state says connected: an earlier monitor's leave to be quiet must not carry
+  // over to one that knows only the shared objects.
+  const std::int32_t monitor = FClientDirectory->MonitorID();
+  QuietFor(FClientDirectory->MonitorOurs(monitor) ? monitor : 0);
   try {
     auto buffer = std::make_unique<TIPCBuffer>(GetBufferSize(), KqBufferBlocks);
     std::u16string line = FormatKq(u"%s: %s", {LoadKqString(SKqLogStarted), std::u16string_view(FName)});
@@ -229,6 +247,7 @@ void TIPCClient::HandleAttach() {
 
 void TIPCClient::HandleDetach(bool notify) {
   if (State() != stConnected) return;
+  QuietFor(0);
   // Before the monitor hears of the detach: every append that reported success is in the buffer by
   // then (the monitor reads the rest after our signal), and our view of the section is gone, so a
   // monitor that re-attaches at once with another size makes a new section.
@@ -294,7 +313,13 @@ bool TIPCClient::OfferStillStands() {
 
 void TIPCClient::CheckPrivate() {
   if (Private()) {
-    if (!OfferStillStands()) LeavePrivate(false);
+    if (!OfferStillStands()) {
+      LeavePrivate(false);
+    } else {
+      // A successor of ours that joined our ring announces under its own ID.
+      const std::int32_t offeredBy = FChannels->OfferedBy();
+      QuietFor(FClientDirectory->MonitorOurs(offeredBy) ? offeredBy : 0);
+    }
   } else if (OfferToEnter()) {
     static_cast<void>(EnterPrivate(true));
   }
@@ -308,6 +333,8 @@ bool TIPCClient::EnterPrivate(bool notify) {
       FPrivateClientEvent->SetOwnerID(FID);
       FPrivateMonitorEvent->SetOwnerID(FID);
     }
+    const std::int32_t offeredBy = FChannels->OfferedBy();
+    QuietFor(FClientDirectory->MonitorOurs(offeredBy) ? offeredBy : 0);
     const std::int32_t size = FChannels->OfferedRingSize();
     auto ring = std::make_unique<TIPCBuffer>(PrivateRingName(FID), size, KqBufferBlocks);
     if (!ring->SharedMem().Created()) {
@@ -341,6 +368,7 @@ bool TIPCClient::EnterPrivate(bool notify) {
 
 void TIPCClient::LeavePrivate(bool answer) {
   FState.store(stDisconnected, std::memory_order_release);
+  QuietFor(0);
   ReplaceBuffer(nullptr);
   FPrivate.store(false, std::memory_order_release);
   FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);
@@ -359,6 +387,7 @@ void TIPCClient::ExitPrivate() {
   // Every append that reported success is in the ring before the monitor hears of the leaving; its
   // view keeps the ring while it reads the rest.
   FState.store(stDisconnected, std::memory_order_release);
+  QuietFor(0);
   // Kept open until the monitor answers: a client that leaves before the monitor met it (a short
   // program) would otherwise take its ring, and every statement in it, along.
   std::unique_ptr<TIPCBuffer> ring = ReplaceBuffer(nullptr);

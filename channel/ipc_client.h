@@ -44,6 +44,10 @@ class TIPCClient : public TIPCThread {
   void HandleDetach(bool notify);
   void HandleRealloc();
   void HandleExit(TIPCEvent& waitEvent);
+  // The monitor of ours whose awake announcement lets SignalMonitor leave the signal out (0: none,
+  // every statement signals). Set when a monitor attaches us or we enter its private channel, from
+  // what the directory records of it; a monitor built only from the shared objects is never one.
+  void QuietFor(std::int32_t monitorID) noexcept;
   // WaitFor that a forced end cuts short.
   [[nodiscard]] bool WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKind kind);
 
@@ -67,6 +71,8 @@ class TIPCClient : public TIPCThread {
   std::unique_ptr<TIPCEvent> FPrivateClientEvent;
   std::unique_ptr<TIPCEvent> FPrivateMonitorEvent;
   std::atomic<bool> FPrivate{false};
+  std::atomic<std::int32_t> FQuietFor{0};
+  std::int32_t* FAwakeWord = nullptr;  // the directory's AwakeMonitor word (directory_liveness.h)
   std::int32_t FSlot = -1;
   std::int32_t FDeclinedBy = 0;  // the monitor that detached us: not re-entered until it pings
   bool FActivated = false;

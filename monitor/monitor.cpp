@@ -43,6 +43,9 @@ Monitor::Monitor(std::int32_t monitorID) : FID(monitorID) {
   FClientEvent = std::make_unique<TIPCEvent>(KqClientEventName, false);
   FConnectEvent = std::make_unique<TIPCEvent>(KqConnectEventName, true);
   FRegistration = FDirectory->RegisterMonitor(FID);
+  // Without a liveness object of its own it is recorded as none of ours, and no client would
+  // believe its announcement.
+  if (FRegistration.Liveness) FAwakeWord = FDirectory->MonitorAwakeWord();
 }
 
 Monitor::~Monitor() {
@@ -50,6 +53,7 @@ Monitor::~Monitor() {
     if (Attached()) Detach();
   } catch (...) {
   }
+  AnnounceAsleep();
   // A short-lived monitor (a ping beside a running watch) hands the registration back, to a live one.
   if (FDirectory) FDirectory->UnregisterMonitor(FID, FRegistration);
 }
@@ -272,6 +276,24 @@ bool Monitor::WatchForRecords() noexcept {
   return false;
 }
 
+void Monitor::AnnounceAwake() noexcept {
+  // Only the registered monitor; the word is left as it is while it already says so, so that the
+  // cache line every client reads stays shared.
+  if (!FAwakeWord || FDirectory->MonitorID() != FID) return;
+  std::atomic_ref<std::int32_t> word(*FAwakeWord);
+  if (word.load(std::memory_order_relaxed) != FID) word.store(FID, std::memory_order_relaxed);
+}
+
+void Monitor::AnnounceAsleep() noexcept {
+  if (!FAwakeWord) return;
+  std::atomic_ref<std::int32_t> word(*FAwakeWord);
+  // Another monitor's announcement is not ours to take back (a successor's, or a dead one's, which
+  // no client believes: they compare it with the monitor that attached them).
+  if (word.load(std::memory_order_relaxed) == FID) word.store(0, std::memory_order_relaxed);
+  // Pairs with the barrier of a client between its record and its look at the word.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
 MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   if (FEarlyDetach) {
     MonitorMessage early{MonitorNews::ClientDetached, *FEarlyDetach};
@@ -282,8 +304,22 @@ MonitorMessage Monitor::Poll(std::int32_t timeOutMs) {
   // without one yet, or arriving within the short watch, need no sleep either; the event is then
   // taken by a later poll.
   bool signalled = FMonitorEvent->Wait(0);
-  if (!signalled && WatchForRecords()) return {MonitorNews::Signalled, AttachedID()};
-  if (!signalled) signalled = FMonitorEvent->Wait(timeOutMs);
+  if (!signalled && WatchForRecords()) {
+    AnnounceAwake();
+    return {MonitorNews::Signalled, AttachedID()};
+  }
+  if (!signalled && timeOutMs != 0) {
+    // A record published while we said we were awake came without a signal: the look after the
+    // announcement finds it, or its writer saw the announcement gone and signalled.
+    AnnounceAsleep();
+    if (FReader && !FReadStalled && FReader->HasNewer(FLastRefNo)) {
+      AnnounceAwake();
+      return {MonitorNews::Signalled, AttachedID()};
+    }
+    signalled = FMonitorEvent->Wait(timeOutMs);
+  }
+  // The caller reads what is new after every poll: it is awake until the next one sleeps.
+  AnnounceAwake();
   if (!signalled) {
     // A client that died sends nothing more: only a wait that stayed quiet needs the look.
     const std::int32_t attached = AttachedID();

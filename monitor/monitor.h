@@ -112,6 +112,13 @@ class Monitor {
   // The same without allocating per record: the texts stay valid until the next read or detach.
   const std::vector<TraceLineView>& ReadNewViews();
 
+  // The awake announcement (directory_liveness.h, AwakeMonitor): clients of ours connected to this
+  // monitor leave their signals out while it is awake. AnnounceAsleep clears it and puts a full
+  // barrier after, so that the caller's last look at every ring it reads comes after; only then may
+  // it sleep. Poll does both around its own sleep; a caller that reads more rings looks at them too.
+  void AnnounceAwake() noexcept;
+  void AnnounceAsleep() noexcept;
+
   bool Attached() const noexcept { return FAttachedID.has_value(); }
   std::int32_t AttachedID() const noexcept { return FAttachedID.value_or(0); }
   TIPCBuffer* Buffer() noexcept { return FBuffer.get(); }
@@ -147,6 +154,7 @@ class Monitor {
   std::unique_ptr<TIPCBuffer> FBuffer;
   std::unique_ptr<BufferReader> FReader;
   MonitorRegistration FRegistration;
+  std::int32_t* FAwakeWord = nullptr;  // null unless registered as a monitor of ours
   std::optional<std::int32_t> FAttachedID;
   std::optional<LivenessHolder> FAttachedHolder;  // the attached client's liveness object, if it has one
   std::optional<std::int32_t> FEarlyDetach;       // a client that left before its attach was confirmed

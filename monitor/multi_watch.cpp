@@ -320,6 +320,16 @@ void MultiWatch::Poll(std::int32_t timeOutMs) {
     return;
   }
   if (WatchForRecords()) return;
+  // Our clients left their signals out while we said we were awake: after taking the announcement
+  // back, every ring is looked at once more (the shared one by Poll) before the sleep.
+  if (timeOutMs != 0) {
+    FShared.AnnounceAsleep();
+    if (AnyWaiting()) {
+      FShared.AnnounceAwake();
+      FWatchUs = MaxWatchUs;
+      return;
+    }
+  }
   // The doorbell: every client's signal sets the shared monitor event, ours without its record.
   HandleShared(FShared.Poll(timeOutMs));
   Scan(false);

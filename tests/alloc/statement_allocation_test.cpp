@@ -25,43 +25,6 @@ void* Allocate(std::size_t size) {
   throw std::bad_alloc();
 }
 
-TEST(StatementAllocations, OutcomesAllocateNothingEither) {
-  kqtest::ScopedNamespace ns;
-  kq::Monitor monitor(4344);
-  monitor.SetBufferSize(8 * 1024);
-  ClientObject client;
-  ASSERT_TRUE(client);
-  IKqClient2* extended = nullptr;
-  ASSERT_EQ(client->QueryInterface(IID_IKqClient2, reinterpret_cast<void**>(&extended)), S_OK);
-  const std::u16string name = u"outcome allocations";
-  ASSERT_EQ(extended->AttachClient(78, W(name), nullptr, nullptr), KqTrue);
-  ASSERT_TRUE(kqtest::WaitUntil([&] { return monitor.Directory().FindClient(78) != -1; }));
-  ASSERT_TRUE(monitor.Attach(78));
-  // A message past the limit, so that the cut is taken too.
-  const std::u16string message(400, u'm');
-  KqOutcome outcome{};
-  outcome.durationMicros = 10;
-  outcome.rows = 1;
-  outcome.status = KqStatusError;
-  outcome.sqlState[0] = u'H';
-  outcome.message = W(message);
-  auto burst = [&](int count, int& traced) {
-    const std::size_t before = tAllocations;
-    for (int i = 0; i < count; ++i) {
-      const std::u16string& text = Texts[i % 3];
-      if (extended->SubmitStatementOutcome(W(text), static_cast<std::int32_t>(text.size()), &outcome) == KqTrue)
-        ++traced;
-    }
-    return tAllocations - before;
-  };
-  int traced = 0;
-  burst(10, traced);
-  traced = 0;
-  EXPECT_EQ(burst(5000, traced), 0u);
-  EXPECT_EQ(traced, 5000);
-  extended->Release();
-}
-
 }  // namespace
 
 void* operator new(std::size_t size) { return Allocate(size); }

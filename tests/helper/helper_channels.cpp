@@ -166,8 +166,43 @@ int WatchMany(const std::vector<std::string>& args) {
   return 0;
 }
 
+// watch-long MONITOR_ID CLIENTS COUNT RESULT: watches every client, sleeping up to a minute per poll,
+// until CLIENTS clients have each had COUNT statements and their first line read, then writes "done".
+// Our clients leave their signals out while the watch says it is awake: a record it failed to look at
+// before it slept would keep it asleep far beyond the test's patience.
+int WatchLong(const std::vector<std::string>& args) {
+  if (args.size() != 4) return 2;
+  kq::MultiWatch watch(std::stoi(args[0]), 512 * 1024);
+  const std::size_t clients = static_cast<std::size_t>(std::stoi(args[1]));
+  const std::int64_t wanted = std::stoi(args[2]) + 1;
+  std::map<std::int32_t, std::int64_t> records;
+  std::int64_t missing = 0;
+  const auto read = [&](std::int32_t id, const kq::TraceLineView& line) {
+    if (line.Gap)
+      missing += line.Missing;
+    else
+      ++records[id];
+  };
+  const auto complete = [&] {
+    if (records.size() < clients) return false;
+    for (const auto& [id, count] : records)
+      if (count < wanted) return false;
+    return true;
+  };
+  std::FILE* ready = std::fopen((args[3] + ".ready").c_str(), "w");
+  if (ready) std::fclose(ready);
+  while (!complete()) {
+    watch.Poll(60000);
+    watch.ReadNew(read);
+    static_cast<void>(watch.TakeNews());
+  }
+  WriteResult(args[3], "done missing " + std::to_string(missing) + "\n");
+  return 0;
+}
+
 kqtest::HelperRole channelDriverRole("chan-driver", &ChannelDriver);
 kqtest::HelperRole rawClientRole("raw-client", &RawClient);
 kqtest::HelperRole watchManyRole("watch-many", &WatchMany);
+kqtest::HelperRole watchLongRole("watch-long", &WatchLong);
 
 }  // namespace
