@@ -425,8 +425,8 @@ bool MultiWatch::Reallocate(std::int32_t clientID, std::int32_t bytes, std::int3
   // The client let go of its ring; what it held is read before ours goes, so that the new ring (a new
   // section, numbered from 1 again) starts with nothing left over.
   const std::function<void(std::int32_t, const TraceLineView&)> keep = [&](std::int32_t id, const TraceLineView& line) {
-    FHeld.emplace_back(id,
-                       TraceLine{line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, std::u16string(line.Text)});
+    FHeld.emplace_back(id, TraceLine{line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, std::u16string(line.Text),
+                                     line.Outcome()});
   };
   ReadRest(*channel, &keep);
   channel->Reader.reset();
