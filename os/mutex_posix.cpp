@@ -55,19 +55,23 @@ bool TMutex::Get(std::int32_t timeOut) noexcept {
   pthread_mutex_t* mutex = &state.Mutex;
   int result = timeOut < 0 ? pthread_mutex_lock(mutex) : pthread_mutex_trylock(mutex);
   if (result == EBUSY && timeOut > 0) {
-    // The directory holds this mutex for a few stores at a time, so a short back-off costs nothing
-    // and keeps the bound on the monotonic clock (a realtime deadline would move with the clock).
+    // Wait in the mutex's own queue, so that each unlock wakes us: polling with trylock can starve
+    // behind a holder that takes it again at once. The wait's deadline is on the realtime clock, so
+    // it waits in short slices and keeps the bound itself on the monotonic clock.
     const std::int64_t deadline = MonotonicNs() + std::int64_t{timeOut} * 1000000;
-    std::int64_t pauseNs = 200000;
+    constexpr std::int64_t SliceNs = 50000000;
     for (;;) {
-      std::int64_t left = deadline - MonotonicNs();
+      const std::int64_t left = deadline - MonotonicNs();
       if (left <= 0) break;
-      timespec pause{0, static_cast<long>(pauseNs < left ? pauseNs : left)};
-      nanosleep(&pause, nullptr);
-      result = pthread_mutex_trylock(mutex);
-      if (result != EBUSY) break;
-      if (pauseNs < 5000000) pauseNs *= 2;
+      timespec until{};
+      clock_gettime(CLOCK_REALTIME, &until);
+      const std::int64_t ns = until.tv_nsec + (left < SliceNs ? left : SliceNs);
+      until.tv_sec += static_cast<time_t>(ns / 1000000000);
+      until.tv_nsec = static_cast<long>(ns % 1000000000);
+      result = pthread_mutex_timedlock(mutex, &until);
+      if (result != ETIMEDOUT) break;
     }
+    if (result == ETIMEDOUT) result = EBUSY;
   }
   if (result == EOWNERDEAD) {
     // Its owner died holding it: the directory it guards is written entry by entry, so we take it
