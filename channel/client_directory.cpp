@@ -248,11 +248,6 @@ bool TClientDirectory::ClientDead(std::int32_t clientID) const {
   return holder && DirectoryLiveness::ClientGone(clientID, *holder);
 }
 
-bool TClientDirectory::MonitorAlive(std::int32_t monitorID) const {
-  const std::optional<LivenessHolder> holder = FLiveness.MonitorHolder(monitorID);
-  return holder && !DirectoryLiveness::MonitorGone(monitorID, *holder);
-}
-
 bool TClientDirectory::MonitorDead(std::int32_t monitorID) const {
   const std::optional<LivenessHolder> holder = FLiveness.MonitorHolder(monitorID);
   return holder && DirectoryLiveness::MonitorGone(monitorID, *holder);

@@ -303,7 +303,16 @@ bool TIPCClient::OfferStillStands() {
   if (PartsAttachPending()) return false;
   // The offering monitor lives: a short-lived command may hold the registration for a moment.
   const std::int32_t offeredBy = FChannels->OfferedBy();
-  if (offeredBy != 0 && FClientDirectory->MonitorAlive(offeredBy)) return true;
+  // Its holder is noted while it is the registered one, so that a short-lived command holding the
+  // registration for a moment does not hide it.
+  if (offeredBy != 0 && FOfferHolderOf != offeredBy) {
+    if (const std::optional<LivenessHolder> holder = FClientDirectory->MonitorHolder(offeredBy)) {
+      FOfferHolder = *holder;
+      FOfferHolderOf = offeredBy;
+    }
+  }
+  if (offeredBy != 0 && FOfferHolderOf == offeredBy && !DirectoryLiveness::MonitorGone(offeredBy, FOfferHolder))
+    return true;
   const std::int32_t monitor = FClientDirectory->MonitorID();
   if (monitor == 0) return false;
   // Our monitor died: the ring keeps the statements for the next one of ours, which joins it.

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "com_test_monitor.h"
@@ -346,4 +348,22 @@ TEST(MultiWatch, AOneStatementProgramIsReadAlthoughItLeavesAtOnce) {
       EXPECT_EQ(results.at(d.ID).Records, 2) << "the first line and the statement: " << d.ID;
     }
   }
+}
+
+TEST(MultiWatch, AShortLivedCommandBesideTheWatchLeavesClientsOnTheirRings) {
+  // `kqmon list` and the like register for a moment and hand the registration back: a client on a
+  // ring of its own must not take that for the end of its monitor and leave (dropping statements).
+  kqtest::ScopedNamespace ns;
+  WatchProcess watch(5600, 64, "watch");
+  Driver d = StartDriver(61, 3000, 1, 0);
+  for (int i = 0; i < 40 && !d.Process->Wait(0); ++i) {
+    { const Monitor briefly(5601); }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(d.Process->Wait(60000), std::optional<int>(0));
+  const auto results = watch.Stop();
+  bool isPrivate = false;
+  EXPECT_EQ(Traced(d.Result, &isPrivate), 3000);
+  EXPECT_TRUE(isPrivate);
+  ExpectExact(results, 61, 3000);
 }
