@@ -70,7 +70,7 @@ std::vector<unsigned char> OutcomePayload(const std::u16string& text, const TOut
 // sanitizer builds.
 std::optional<TRecordOutcome> ParseExact(const std::vector<unsigned char>& bytes) {
   std::unique_ptr<unsigned char[]> exact(new unsigned char[bytes.size() + 1]);
-  std::memcpy(exact.get(), bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
   return ParseOutcome(exact.get(), bytes.size());
 }
 
