@@ -81,7 +81,7 @@ class TIPCClient : public TIPCThread {
   std::int32_t FSlot = -1;
   std::int32_t FDeclinedBy = 0;  // the monitor that detached us: not re-entered until it pings
   bool FActivated = false;
-  bool FListed = false;  // the directory entry of our ID is the one we added
+  std::atomic<bool> FListed{false};  // the directory entry of our ID is the one we added (the worker reads it)
 };
 
 }  // namespace kq
