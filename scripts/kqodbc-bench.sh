@@ -8,6 +8,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/linux}
+# Absolute: the cases run from folders of their own.
+build=$(cd "$build" && pwd)
 cost=$build/tools/kqodbc/kqodbc-statement-cost
 proxy=$build/tools/kqodbc/libkqodbca.so
 kqmon=$build/tools/kqmon

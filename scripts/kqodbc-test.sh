@@ -11,6 +11,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/linux}
+# Absolute: the cases run from folders of their own.
+build=$(cd "$build" && pwd)
 bin=$build/tools/kqodbc
 kqmon=$build/tools/kqmon
 python=/usr/bin/python3

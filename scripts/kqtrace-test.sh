@@ -10,6 +10,8 @@ set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/linux}
+# Absolute: the cases run from folders of their own.
+build=$(cd "$build" && pwd)
 cases=$root/tests/kqtrace
 py=/usr/bin/python3  # Debian's modules (psycopg2, psycopg) are for Debian's interpreter
 

@@ -6,6 +6,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/linux}
+# Absolute: the cases run from folders of their own.
+build=$(cd "$build" && pwd)
 say() { echo "trace-demo: $*"; }
 
 if [ ! -x "$build/tools/kqtrace/kqtrace" ] || [ ! -x "$build/tools/kqmon" ]; then
