@@ -20,14 +20,23 @@ std::filesystem::path ExecutableFolder() {
   return std::filesystem::path(std::wstring(self, n)).parent_path();
 }
 
-// Arguments are UTF-8.
+// Arguments are UTF-8. The C runtime's parser reads backslashes literally except before a quote,
+// where each pair is one backslash: so a run before a quote (or before the closing quote: a
+// folder's trailing separator) is doubled, and a quote gets one more.
 std::wstring Quote(const std::string& arg) {
   std::wstring w = std::filesystem::path(std::u8string(arg.begin(), arg.end())).wstring();
   std::wstring out = L"\"";
+  std::size_t backslashes = 0;
   for (wchar_t c : w) {
-    if (c == L'"') out += L'\\';
+    if (c == L'\\') {
+      ++backslashes;
+    } else {
+      if (c == L'"') out.append(backslashes + 1, L'\\');
+      backslashes = 0;
+    }
     out += c;
   }
+  out.append(backslashes, L'\\');
   return out + L"\"";
 }
 
