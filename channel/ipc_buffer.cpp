@@ -29,11 +29,11 @@ char16_t UnitAt(const void* data, std::size_t index) {
 
 // The section size for a request, or message 35599 with the invalid-parameter code for a ring that
 // could not hold together: checked before anything is opened.
-std::int32_t CheckedSectionSize(std::int32_t size, std::int32_t blocks) {
-  if (blocks < 2 || size <= 0) RaiseCreateError(SKqSharedMemError, KqBufferName, InvalidParameterCode());
+std::int32_t CheckedSectionSize(std::u16string_view name, std::int32_t size, std::int32_t blocks) {
+  if (blocks < 2 || size <= 0) RaiseCreateError(SKqSharedMemError, name, InvalidParameterCode());
   std::int64_t rounded = (static_cast<std::int64_t>(size) + blocks - 1) / blocks * blocks;
   if (rounded / blocks < KqMinBlockSize || rounded + static_cast<std::int64_t>(sizeof(TBufferData)) > INT32_MAX)
-    RaiseCreateError(SKqSharedMemError, KqBufferName, InvalidParameterCode());
+    RaiseCreateError(SKqSharedMemError, name, InvalidParameterCode());
   return static_cast<std::int32_t>(rounded + static_cast<std::int64_t>(sizeof(TBufferData)));
 }
 
@@ -61,8 +61,10 @@ void AppendDecimal(std::u16string& out, std::int32_t value) {
 
 }  // namespace
 
-TIPCBuffer::TIPCBuffer(std::int32_t size, std::int32_t blocks)
-    : FSharedMem(KqBufferName, CheckedSectionSize(size, blocks)),
+TIPCBuffer::TIPCBuffer(std::int32_t size, std::int32_t blocks) : TIPCBuffer(KqBufferName, size, blocks) {}
+
+TIPCBuffer::TIPCBuffer(std::u16string_view name, std::int32_t size, std::int32_t blocks)
+    : FSharedMem(name, CheckedSectionSize(name, size, blocks)),
       F(static_cast<PBufferData>(FSharedMem.Buffer())),
       FLimit(static_cast<std::int32_t>(std::min<std::size_t>(FSharedMem.MappedSize(), INT32_MAX))),
       FTimeSeparator(LocaleTimeSeparator()) {

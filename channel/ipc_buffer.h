@@ -98,6 +98,8 @@ class TIPCBuffer {
   // creator writes the header. Blocks below 2, blocks under KqMinBlockSize bytes and sizes past the
   // 32-bit range raise message 35599 with the invalid-parameter code, before anything is opened.
   TIPCBuffer(std::int32_t size, std::int32_t blocks);
+  // The same ring under another section name (a client's private ring, which has the same layout).
+  TIPCBuffer(std::u16string_view name, std::int32_t size, std::int32_t blocks);
   ~TIPCBuffer();
   TIPCBuffer(const TIPCBuffer&) = delete;
   TIPCBuffer& operator=(const TIPCBuffer&) = delete;

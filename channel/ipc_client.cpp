@@ -1,5 +1,7 @@
 #include "ipc_client.h"
 
+#include <algorithm>
+
 #include "client_directory.h"
 #include "ipc_buffer.h"
 #include "kq_error.h"
@@ -15,6 +17,10 @@ namespace {
 constexpr std::int32_t AnswerTimeOut = 2000;
 constexpr std::int32_t OtherClientPause = 200;
 constexpr std::size_t FirstLineUnits = 1024;  // the first line's text area holds 1025 units with the NUL
+// How often a worker on a private channel looks whether the offer still stands, and how often an
+// unconnected one looks for an offer while a monitor is registered. Neither look sends anything.
+constexpr std::int32_t PrivateCheckMs = 200;
+constexpr std::int32_t OfferCheckMs = 500;
 
 }  // namespace
 
@@ -49,6 +55,8 @@ void TIPCClient::Activate() {
   }
   FActivated = true;
   FState.store(stDisconnected, std::memory_order_release);
+  // With our monitor registered the ring is there before the caller's first statement.
+  if (OfferToEnter()) static_cast<void>(EnterPrivate(false));
   FThread->Start();
 }
 
@@ -78,7 +86,13 @@ bool TIPCClient::AddData(const void* data, std::int32_t size) {
 }
 
 void TIPCClient::SignalMonitor() noexcept {
-  if (State() == stConnected) FMonitorEvent->SignalID(evClientSignal, FID);
+  if (State() != stConnected) return;
+  // On a private channel the shared record is left alone (it may hold another client's answer to
+  // the monitor): the event alone is the doorbell, and our monitor reads every ring on it.
+  if (FPrivate.load(std::memory_order_relaxed))
+    FMonitorEvent->TEvent::Signal();
+  else
+    FMonitorEvent->SignalID(evClientSignal, FID);
 }
 
 bool TIPCClient::WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKind kind) {
@@ -89,16 +103,39 @@ bool TIPCClient::WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKin
 
 void TIPCClient::Execute() {
   if (FLiveness) FLiveness->Own();
-  if (FClientDirectory->MonitorRunning()) FMonitorEvent->SignalID(evClientStart, FID);
+  if (Private()) {
+    if (FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, true);
+  } else if (FClientDirectory->MonitorRunning()) {
+    FMonitorEvent->SignalID(evClientStart, FID);
+  }
   for (;;) {
     TIPCEvent* waitEvent = FWaitEvent.load(std::memory_order_acquire);
-    if (waitEvent->WaitUnlessStopped(-1, FStop) != WaitResult::Signalled) break;
+    // Only an endpoint that may use a private channel wakes by itself; otherwise it waits as the
+    // shared objects' rules say, without time-out.
+    std::int32_t timeOut = -1;
+    if (Private())
+      timeOut = PrivateCheckMs;
+    else if (FLiveness && FClientDirectory->MonitorID() != 0)
+      timeOut = OfferCheckMs;
+    const WaitResult waited = waitEvent->WaitUnlessStopped(timeOut, FStop);
+    if (waited == WaitResult::TimedOut) {
+      try {
+        CheckPrivate();
+      } catch (...) {
+      }
+      continue;
+    }
+    if (waited != WaitResult::Signalled) break;
     std::atomic_thread_fence(std::memory_order_acquire);
     const std::int32_t id = waitEvent->ID();
     const TEventKind kind = waitEvent->Kind();
     bool leave = false;
     try {
-      if (id == FID) {
+      if (waitEvent == FPrivateClientEvent.get() && Private()) {
+        DispatchPrivate(id, kind, waitEvent->Data(), leave);
+      } else if (waitEvent == FPrivateClientEvent.get()) {
+        // A request that came after we left the private channel: nothing to do.
+      } else if (id == FID) {
         switch (kind) {
           case evMonitorAttach:
             HandleAttach();
@@ -127,6 +164,9 @@ void TIPCClient::Execute() {
         }
       } else if (kind == evClientPing) {
         FClientDirectory->MarkAlive(FID);
+        // Our monitor's ping also invites the clients it has not met yet.
+        FDeclinedBy = 0;
+        if (OfferToEnter()) static_cast<void>(EnterPrivate(true));
       } else {
         Pause(OtherClientPause);
       }
@@ -140,6 +180,10 @@ void TIPCClient::Execute() {
 }
 
 void TIPCClient::HandleExit(TIPCEvent& waitEvent) {
+  if (Private()) {
+    ExitPrivate();
+    return;
+  }
   if (FClientDirectory->MonitorRunning()) {
     if (State() == stConnected)
       HandleDetach(true);
@@ -207,6 +251,167 @@ void TIPCClient::HandleRealloc() {
   }
   ReplaceBuffer(std::move(buffer));
   FMonitorEvent->SignalID(evClientBufAlloc, FID);
+}
+
+}  // namespace kq
+
+namespace kq {
+
+bool TIPCClient::OfferToEnter() {
+  // Only an endpoint whose death others can see: the monitor frees a dead client's slot by it.
+  if (!FLiveness || !FListed || State() != stDisconnected) return false;
+  const std::int32_t monitor = FClientDirectory->MonitorID();
+  if (monitor == 0 || monitor == FDeclinedBy || !FClientDirectory->MonitorRunning()) return false;
+  if (!FChannels) FChannels = std::make_unique<ChannelTable>();
+  return FChannels->OfferedBy() == monitor;
+}
+
+bool TIPCClient::PartsAttachPending() noexcept {
+  // A monitor that knows only the shared objects asks on the connect event, which we do not watch
+  // while on a private channel; the manual-reset event stays set until the asked client resets it.
+  return FConnectEvent->ID() == FID && FConnectEvent->Kind() == evMonitorAttach && FConnectEvent->Wait(0);
+}
+
+bool TIPCClient::OfferStillStands() {
+  if (PartsAttachPending()) return false;
+  // The offering monitor lives: a short-lived command may hold the registration for a moment.
+  const std::int32_t offeredBy = FChannels->OfferedBy();
+  if (offeredBy != 0 && !DirectoryLiveness::MonitorGone(offeredBy)) return true;
+  const std::int32_t monitor = FClientDirectory->MonitorID();
+  if (monitor == 0) return false;
+  // Our monitor died: the ring keeps the statements for the next one of ours, which joins it.
+  if (offeredBy == monitor || FClientDirectory->MonitorDead(monitor)) return true;
+  return false;  // a living monitor that made no offer
+}
+
+void TIPCClient::CheckPrivate() {
+  if (Private()) {
+    if (!OfferStillStands()) LeavePrivate(false);
+  } else if (OfferToEnter()) {
+    static_cast<void>(EnterPrivate(true));
+  }
+}
+
+bool TIPCClient::EnterPrivate(bool notify) {
+  try {
+    if (!FPrivateClientEvent) {
+      FPrivateClientEvent = std::make_unique<TIPCEvent>(PrivateClientEventName(FID), false);
+      FPrivateMonitorEvent = std::make_unique<TIPCEvent>(PrivateMonitorEventName(FID), false);
+      FPrivateClientEvent->SetOwnerID(FID);
+      FPrivateMonitorEvent->SetOwnerID(FID);
+    }
+    const std::int32_t size = FChannels->OfferedRingSize();
+    auto ring = std::make_unique<TIPCBuffer>(PrivateRingName(FID), size, KqBufferBlocks);
+    if (!ring->SharedMem().Created()) {
+      // An earlier life's ring under our ID that a monitor still holds: ours only at the same size,
+      // and then emptied, so that the monitor's reader starts again from the first record.
+      if (ring->BufSize() != (size + KqBufferBlocks - 1) / KqBufferBlocks * KqBufferBlocks) return false;
+      ring->Clear(false);
+    }
+    std::u16string line = FormatKq(u"%s: %s", {LoadKqString(SKqLogStarted), std::u16string_view(FName)});
+    line.resize(CutAtCodeUnit(line, FirstLineUnits));
+    {
+      AppendGate::Hold hold(FGate);
+      FBuffer.swap(ring);
+      FBuffer->Add(line.c_str(), static_cast<std::int32_t>((line.size() + 1) * 2));
+      FPrivate.store(true, std::memory_order_release);
+      FState.store(stConnected, std::memory_order_release);
+    }
+    FWaitEvent.store(FPrivateClientEvent.get(), std::memory_order_release);
+    FSlot = FChannels->Publish(FID, size);
+    if (FSlot < 0) {
+      LeavePrivate(false);
+      return false;
+    }
+    FMonitorEvent->TEvent::Signal();
+    if (notify && FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, true);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void TIPCClient::LeavePrivate(bool answer) {
+  FState.store(stDisconnected, std::memory_order_release);
+  ReplaceBuffer(nullptr);
+  FPrivate.store(false, std::memory_order_release);
+  FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);
+  if (FSlot >= 0) {
+    static_cast<void>(FChannels->Free(FSlot, FID, ChannelSlotState::Published));
+    FSlot = -1;
+  }
+  if (answer) {
+    FPrivateMonitorEvent->SignalID(evClientDetach, FID);
+    FMonitorEvent->TEvent::Signal();
+  }
+  if (FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, false);
+}
+
+void TIPCClient::ExitPrivate() {
+  // Every append that reported success is in the ring before the monitor hears of the leaving; its
+  // view keeps the ring while it reads the rest.
+  FState.store(stDisconnected, std::memory_order_release);
+  // Kept open until the monitor answers: a client that leaves before the monitor met it (a short
+  // program) would otherwise take its ring, and every statement in it, along.
+  std::unique_ptr<TIPCBuffer> ring = ReplaceBuffer(nullptr);
+  FPrivate.store(false, std::memory_order_release);
+  const bool leaving = FChannels->MarkLeaving(FSlot, FID);
+  FMonitorEvent->TEvent::Signal();
+  if (leaving && FClientDirectory->MonitorRunning())
+    static_cast<void>(WaitForAnswer(*FPrivateClientEvent, AnswerTimeOut, evMonitorDetach));
+  ring.reset();
+  // The monitor frees the slot when it answers; after the time-out it is ours to free.
+  static_cast<void>(FChannels->Free(FSlot, FID, ChannelSlotState::Leaving));
+  FSlot = -1;
+  FWaitEvent.store(FConnectEvent.get(), std::memory_order_release);
+  if (FOnConnect.Code) FOnConnect.Code(FOnConnect.Data, this, false);
+}
+
+void TIPCClient::PrivateRealloc(std::int32_t size) {
+  ReplaceBuffer(nullptr);
+  FPrivateMonitorEvent->SignalID(evClientBufFree, FID);
+  if (!WaitForAnswer(*FPrivateClientEvent, AnswerTimeOut, evClientBufAlloc)) {
+    LeavePrivate(true);
+    return;
+  }
+  std::unique_ptr<TIPCBuffer> ring;
+  try {
+    ring = std::make_unique<TIPCBuffer>(PrivateRingName(FID), std::clamp(size, KqPrivateRingMin, KqPrivateRingMax),
+                                        KqBufferBlocks);
+  } catch (...) {
+    LeavePrivate(true);
+    return;
+  }
+  ReplaceBuffer(std::move(ring));
+  FChannels->SetRingSize(FSlot, size);
+  FPrivateMonitorEvent->SignalID(evClientBufAlloc, FID);
+}
+
+void TIPCClient::DispatchPrivate(std::int32_t id, TEventKind kind, std::int32_t data, bool& leave) {
+  // Only our monitor writes this event's record; a record for another ID is its ping.
+  if (id != FID) {
+    if (kind == evClientPing) FClientDirectory->MarkAlive(FID);
+    return;
+  }
+  switch (kind) {
+    case evMonitorDetach:
+      FDeclinedBy = FClientDirectory->MonitorID();
+      LeavePrivate(true);
+      break;
+    case evMonitorSignal:
+      if (FOnSignal.Code) FOnSignal.Code(FOnSignal.Data, this, data);
+      break;
+    case evClientExit:
+      if (!FExitRequested.load(std::memory_order_acquire)) break;
+      ExitPrivate();
+      leave = true;
+      break;
+    case evClientBufFree:
+      PrivateRealloc(data);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace kq

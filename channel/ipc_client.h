@@ -4,6 +4,7 @@
 
 #include "ipc_event.h"
 #include "ipc_thread.h"
+#include "private_channel.h"
 
 namespace kq {
 
@@ -26,6 +27,9 @@ class TIPCClient : public TIPCThread {
   // dropped and the endpoint stays usable.
   bool AddData(const void* data, std::int32_t size);
   void SignalMonitor() noexcept;
+  // Whether the endpoint writes into a private ring of its own (see private_channel.h) rather than
+  // the shared "KqBuffer".
+  bool Private() const noexcept { return FPrivate.load(std::memory_order_acquire); }
 
  protected:
   void Execute() override;
@@ -38,7 +42,28 @@ class TIPCClient : public TIPCThread {
   // WaitFor that a forced end cuts short.
   [[nodiscard]] bool WaitForAnswer(TIPCEvent& event, std::int32_t timeOut, TEventKind kind);
 
+  // The private channel, offered only by a monitor of ours (private_channel.h). Entering it replaces
+  // the attach handshake: the ring is made and the first line written before the slot is published,
+  // so that the monitor finds everything from the first statement on.
+  [[nodiscard]] bool OfferToEnter();
+  [[nodiscard]] bool OfferStillStands();
+  bool PartsAttachPending() noexcept;
+  bool EnterPrivate(bool notify);
+  // Back to the shared objects' rules; `answer` tells the monitor that asked for it.
+  void LeavePrivate(bool answer);
+  void ExitPrivate();
+  void PrivateRealloc(std::int32_t size);
+  void DispatchPrivate(std::int32_t id, TEventKind kind, std::int32_t data, bool& leave);
+  // Looks at the offer after a quiet wait: enters or leaves the private channel.
+  void CheckPrivate();
+
   std::atomic<TIPCEvent*> FWaitEvent{nullptr};
+  std::unique_ptr<ChannelTable> FChannels;
+  std::unique_ptr<TIPCEvent> FPrivateClientEvent;
+  std::unique_ptr<TIPCEvent> FPrivateMonitorEvent;
+  std::atomic<bool> FPrivate{false};
+  std::int32_t FSlot = -1;
+  std::int32_t FDeclinedBy = 0;  // the monitor that detached us: not re-entered until it pings
   bool FActivated = false;
   bool FListed = false;  // the directory entry of our ID is the one we added
 };
