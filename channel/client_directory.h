@@ -110,6 +110,10 @@ class TClientDirectory {
   // The holder of the listed entry's liveness object, as recorded.
   std::optional<LivenessHolder> ClientHolder(std::int32_t clientID) const;
   bool MonitorDead(std::int32_t monitorID) const;
+  // The liveness holder recorded for that monitor while it is the registered one.
+  std::optional<LivenessHolder> MonitorHolder(std::int32_t monitorID) const noexcept {
+    return FLiveness.MonitorHolder(monitorID);
+  }
   // MonitorID is set and its monitor is not provably dead.
   bool MonitorRunning() const;
   // Registers monitorID as the running monitor, holding a liveness object owned by the calling

@@ -276,7 +276,14 @@ bool TIPCClient::OfferStillStands() {
   if (PartsAttachPending()) return false;
   // The offering monitor lives: a short-lived command may hold the registration for a moment.
   const std::int32_t offeredBy = FChannels->OfferedBy();
-  if (offeredBy != 0 && !DirectoryLiveness::MonitorGone(offeredBy)) return true;
+  if (offeredBy != 0 && FOfferHolderOf != offeredBy) {
+    if (const std::optional<LivenessHolder> holder = FClientDirectory->MonitorHolder(offeredBy)) {
+      FOfferHolder = *holder;
+      FOfferHolderOf = offeredBy;
+    }
+  }
+  if (offeredBy != 0 && FOfferHolderOf == offeredBy && !DirectoryLiveness::MonitorGone(offeredBy, FOfferHolder))
+    return true;
   const std::int32_t monitor = FClientDirectory->MonitorID();
   if (monitor == 0) return false;
   // Our monitor died: the ring keeps the statements for the next one of ours, which joins it.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "directory_liveness.h"
 #include "ipc_event.h"
 #include "ipc_thread.h"
 #include "private_channel.h"
@@ -59,6 +60,10 @@ class TIPCClient : public TIPCThread {
 
   std::atomic<TIPCEvent*> FWaitEvent{nullptr};
   std::unique_ptr<ChannelTable> FChannels;
+  // The offering monitor's liveness holder, noted while it was the registered one, so that its life
+  // can be told also while a short-lived command holds the registration.
+  std::int32_t FOfferHolderOf = 0;
+  LivenessHolder FOfferHolder{};
   std::unique_ptr<TIPCEvent> FPrivateClientEvent;
   std::unique_ptr<TIPCEvent> FPrivateMonitorEvent;
   std::atomic<bool> FPrivate{false};

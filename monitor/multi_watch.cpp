@@ -42,6 +42,17 @@ bool AwaitAnswer(TIPCEvent& event, std::int32_t clientID, TEventKind kind, std::
 
 }  // namespace
 
+namespace {
+
+// A client of ours holds a liveness object recorded with its entry; without an entry (purged after
+// its death) or with the object abandoned, its process is gone.
+bool ClientOfOursGone(const TClientDirectory& directory, std::int32_t clientID) {
+  const std::optional<LivenessHolder> holder = directory.ClientHolder(clientID);
+  return !holder || DirectoryLiveness::ClientGone(clientID, *holder);
+}
+
+}  // namespace
+
 MultiWatch::MultiWatch(std::int32_t monitorID, std::int32_t ringSize)
     : FShared(monitorID), FRingSize(RoundedRing(ringSize)) {
   FChannels.reserve(KqChannelSlots);
@@ -103,7 +114,7 @@ bool MultiWatch::Join(std::int32_t slot, const ChannelSlot& entry) {
     if (channel->Ring->SharedMem().Created()) {
       // Nobody holds the ring any more: its client left or died before we came. A live client
       // publishes again.
-      if (DirectoryLiveness::ClientGone(entry.ClientID))
+      if (ClientOfOursGone(FShared.Directory(), entry.ClientID))
         static_cast<void>(FTable.Free(slot, entry.ClientID, entry.State));
       return false;
     }
@@ -222,7 +233,7 @@ void MultiWatch::Scan(bool lookForDeath) {
   for (std::size_t i = FChannels.size(); i-- > 0;) {
     if (FChannels[i]->Closing) continue;
     const std::int32_t id = FChannels[i]->ID;
-    if (!DirectoryLiveness::ClientGone(id)) continue;
+    if (!ClientOfOursGone(FShared.Directory(), id)) continue;
     const std::int32_t slot = FChannels[i]->Slot;
     Drop(i, WatchNewsKind::Ended);
     static_cast<void>(FTable.Free(slot, id, ChannelSlotState::Published));

@@ -1,5 +1,7 @@
 #include "text_formatter.h"
 
+#include <algorithm>
+
 namespace kqtool {
 
 namespace {
@@ -8,8 +10,19 @@ constexpr std::string_view Cyan = "\x1b[36m";
 constexpr std::string_view Green = "\x1b[1;32m";
 constexpr std::string_view Yellow = "\x1b[33m";
 constexpr std::string_view Red = "\x1b[31m";
+constexpr std::string_view Magenta = "\x1b[35m";
 constexpr std::string_view Reset = "\x1b[0m";
 }  // namespace
+
+void TextFormatter::ClientColumn(const ClientInfo& client, OutputBuffer& out) {
+  if (client.Label.empty()) return;
+  // Padded to the widest label so far, so that the statements of several clients line up.
+  FClientWidth = std::max(FClientWidth, client.Label.size());
+  Colour(Magenta, out);
+  out.Append(client.Label);
+  Colour(Reset, out);
+  out.AppendRepeated(' ', FClientWidth - client.Label.size() + 2);
+}
 
 void TextFormatter::Columns(const RecordEntry& line, OutputBuffer& out) {
   if (FStyle.RefNo) {
@@ -29,8 +42,9 @@ void TextFormatter::Columns(const RecordEntry& line, OutputBuffer& out) {
   }
 }
 
-void TextFormatter::Statement(const RecordEntry& line, const ClientInfo&, OutputBuffer& out) {
+void TextFormatter::Statement(const RecordEntry& line, const ClientInfo& client, OutputBuffer& out) {
   Columns(line, out);
+  ClientColumn(client, out);
   out.AppendUtf16(line.Text);
   if (line.Cut) {
     Colour(Red, out);
@@ -42,6 +56,7 @@ void TextFormatter::Statement(const RecordEntry& line, const ClientInfo&, Output
 
 void TextFormatter::LogStarted(const RecordEntry& line, const ClientInfo& client, OutputBuffer& out) {
   Columns(line, out);
+  ClientColumn(client, out);
   Colour(Green, out);
   out.Append("=== log started for ");
   out.AppendUtf16(line.Text);
@@ -52,7 +67,8 @@ void TextFormatter::LogStarted(const RecordEntry& line, const ClientInfo& client
   out.Append('\n');
 }
 
-void TextFormatter::Gap(const RecordEntry& gap, const ClientInfo&, OutputBuffer& out) {
+void TextFormatter::Gap(const RecordEntry& gap, const ClientInfo& client, OutputBuffer& out) {
+  ClientColumn(client, out);
   Colour(Yellow, out);
   out.Append("--- gap: ");
   out.AppendInt(gap.Missing);

@@ -13,7 +13,7 @@ struct TextStyle {
   bool Colour = false;  // ANSI colours (for a terminal)
 };
 
-// The readable form: "<refno>  <date time.ms>  <text>", a cut text ending in CutMark, the first
+// The readable form: "<refno>  <date time.ms>  <client>  <text>", a cut text ending in CutMark, the first
 // record as a line of its own kind, and gaps as a line that says what was lost.
 class TextFormatter : public RecordFormatter {
  public:
@@ -27,12 +27,15 @@ class TextFormatter : public RecordFormatter {
 
  private:
   void Columns(const RecordEntry& entry, OutputBuffer& out);
+  // The client's label (when the watch gives one) before the text.
+  void ClientColumn(const ClientInfo& client, OutputBuffer& out);
   void Colour(std::string_view code, OutputBuffer& out) {
     if (FStyle.Colour) out.Append(code);
   }
 
   TextStyle FStyle;
   TimeStampFormat FTime;
+  std::size_t FClientWidth = 0;
 };
 
 }  // namespace kqtool
