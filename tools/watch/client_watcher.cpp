@@ -54,7 +54,7 @@ const ClientInfo& ClientWatcher::Label(std::int32_t id) {
   Known& known = FKnown[id];
   bool repeated = known.Info.Name.empty();
   for (const auto& [otherID, other] : FKnown)
-    if (otherID != id && other.Present && other.Info.Name == known.Info.Name) repeated = true;
+    if (otherID != id && other.Info.Name == known.Info.Name) repeated = true;
   known.Info.Label = repeated ? std::to_string(id) : kq::Utf16ToUtf8(known.Info.Name);
   return known.Info;
 }

@@ -77,7 +77,7 @@ class ClientWatcher {
   bool Chosen(std::int32_t id, const std::u16string& name) const;
   // Takes in the watch's news: joins and leavings, each with a line on standard error.
   void TakeNews(kq::MultiWatch& watch);
-  // The client as output shows it: its name, or its ID while another present client has that name.
+  // The client as output shows it: its name, or its ID once another client of the watch has had that name.
   const ClientInfo& Label(std::int32_t id);
   // The final accounting, one line per client that was watched.
   void ReportAccounting(const kq::MultiWatch& watch) const;
