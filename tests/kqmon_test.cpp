@@ -469,6 +469,9 @@ TEST(Kqmon, OneWatchShowsEveryClientLabelledWithJoinsLeavingsAndExactAccountsPer
   ASSERT_TRUE(MonitorRegistered());
   ToolProcess alpha("kqdemo", {"--id", "201", "--name", "alpha", "--count", "40", "--rate", "20", "--wait", "30"});
   ToolProcess beta("kqdemo", {"--id", "202", "--name", "beta", "--count", "40", "--rate", "20", "--wait", "30"});
+  // Knows only the shared objects: attached through the shared buffer beside the clients of ours.
+  const std::string rawResult = kqtest::TempPath("raw.txt");
+  kqtest::ChildProcess raw({"raw-client", "205", "30", "20", rawResult});
   // Runs until it is killed, which keeps the watch (--until-detach) going while the others come and go.
   ToolProcess doomed("kqdemo",
                      {"--id", "204", "--name", "doomed", "--count", "1000000", "--rate", "20", "--wait", "30"});
@@ -479,28 +482,34 @@ TEST(Kqmon, OneWatchShowsEveryClientLabelledWithJoinsLeavingsAndExactAccountsPer
   ASSERT_EQ(alpha.Wait(120000), 0);
   ASSERT_EQ(beta.Wait(120000), 0);
   ASSERT_EQ(gamma.Wait(120000), 0);
+  ASSERT_EQ(raw.Wait(120000), 0);
+  EXPECT_EQ(kqtest::ReadFile(rawResult), "traced 30\n");
   ASSERT_TRUE(kqtest::WaitUntil([&] { return HasStatementOf(watch, 203) && HasStatementOf(watch, 204); }, 60000))
       << watch.Stderr();
   doomed.Kill();
   ASSERT_EQ(watch.Wait(120000), 0) << "the last client's leaving ends --until-detach: " << watch.Stderr();
 
   const std::string err = watch.Stderr();
-  for (const char* said : {"kqmon: watching client 201 (alpha)", "kqmon: watching client 202 (beta)",
-                           "kqmon: watching client 203 (gamma)", "kqmon: watching client 204 (doomed)",
-                           "kqmon: client 201 (alpha) detached", "kqmon: client 202 (beta) detached",
-                           "kqmon: client 203 (gamma) detached", "kqmon: client 204 (doomed) ended without detaching"})
+  for (const char* said :
+       {"kqmon: watching client 201 (alpha)", "kqmon: watching client 202 (beta)", "kqmon: watching client 203 (gamma)",
+        "kqmon: watching client 204 (doomed)", "kqmon: client 201 (alpha) detached",
+        "kqmon: client 202 (beta) detached", "kqmon: client 203 (gamma) detached",
+        "kqmon: client 204 (doomed) ended without detaching",
+        "kqmon: watching client 205 (raw205) through the shared buffer", "kqmon: client 205 (raw205) detached"})
     EXPECT_NE(err.find(said), std::string::npos) << said << " missing from:\n" << err;
   EXPECT_LT(err.find("watching client 201"), err.find("watching client 203")) << err;
   EXPECT_EQ(err.find("client 204 (doomed) detached"), std::string::npos) << err;
 
   const std::vector<JsonValue> objects = ParseJsonLines(watch.Stdout());
-  const std::map<int, std::string> names{{201, "alpha"}, {202, "beta"}, {203, "gamma"}, {204, "doomed"}};
+  const std::map<int, std::string> names{
+      {201, "alpha"}, {202, "beta"}, {203, "gamma"}, {204, "doomed"}, {205, "raw205"}};
   for (const JsonValue& object : objects) {
     const auto name = names.find(static_cast<int>(object["kq.client.id"].Number));
     ASSERT_NE(name, names.end()) << "a record of no client: " << object["kq.client.id"].Number;
     EXPECT_EQ(object["kq.client.name"].String, name->second);
   }
-  const std::map<int, long long> traced{{201, 41}, {202, 41}, {203, 11}};  // the statements and the log start
+  const std::map<int, long long> traced{
+      {201, 41}, {202, 41}, {203, 11}, {205, 31}};  // the statements and the log start
   for (const auto& [id, name] : names) {
     const std::vector<JsonValue> mine = OfClient(objects, id);
     long long read = 0, lost = 0, gaps = 0;

@@ -307,13 +307,13 @@ void HttpView::Server::PostSignal(const httplib::Request& req, httplib::Response
     if (!client) return Reply(res, RequestError(400, "the client must be an ID: client=ID"));
   }
   ClientWatcher& watcher = FView.FWatcher;
-  Reply(res, FView.FRequests.Call([value, client, &watcher](kq::Monitor& monitor) {
-    // Without a client: the one attached through the shared buffer, as before many were watched.
-    if (!client && !monitor.Attached())
-      return RequestError(409, "name the client: client=ID (no client is attached through the shared buffer)");
-    const std::int32_t target = client.value_or(monitor.AttachedID());
+  Reply(res, FView.FRequests.Call([value, client, &watcher](kq::Monitor&) {
+    // Without a client: the watched one, when only one is.
+    const std::optional<std::int32_t> only = watcher.OnlyWatched();
+    if (!client && !only) return RequestError(409, "name the client: client=ID (none, or more than one, is watched)");
+    const std::int32_t target = client ? *client : *only;
     kq::MultiWatch* watch = watcher.Watch();
-    if (!watch || !watch->SendSignal(target, *value))
+    if (!watch || !watcher.Watching(target) || !watch->SendSignal(target, *value))
       return RequestError(409, "client " + std::to_string(target) +
                                    " is not connected: only watched clients receive values (attach to it first)");
     return Done(200, "signal", [&](JsonWriter& json) {

@@ -46,7 +46,7 @@ bool LiveFeed::OnBatch(const std::vector<RecordEntry>& entries, const RecordTall
   FPrinter.Print(entries, client);
   FTally += batch;
   FTopTally += batch;
-  FTop.Add(entries);
+  FTop.Add(entries, client);
   if (!FPendingSince) FPendingSince = Clock::now();
   FBatchSinceBetween = true;
   if (FPending->Bytes.size() >= BatchBytes) Flush();
@@ -76,10 +76,7 @@ void LiveFeed::OnState(WatchState state, const ClientInfo& client) {
   Flush();
   FState = state;
   if (state != WatchState::Waiting) FClient = client;
-  if (state == WatchState::Attached) {
-    FTop = TopTable(FSettings.Burst);
-    FTopTally = {};
-  }
+  // The top view spans every watched client: a client that joins adds to it and resets nothing.
   FScratch.Clear();
   AppendWatch(FScratch);
   PublishState("watch", FScratch.View());

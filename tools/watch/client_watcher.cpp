@@ -50,6 +50,21 @@ bool ClientWatcher::Chosen(std::int32_t id, const std::u16string& name) const {
   return false;
 }
 
+bool ClientWatcher::Watching(std::int32_t clientID) const {
+  const auto found = FKnown.find(clientID);
+  return found != FKnown.end() && found->second.Present && found->second.Selected;
+}
+
+std::optional<std::int32_t> ClientWatcher::OnlyWatched() const {
+  std::optional<std::int32_t> only;
+  for (const auto& [id, known] : FKnown) {
+    if (!known.Present || !known.Selected) continue;
+    if (only) return std::nullopt;
+    only = id;
+  }
+  return only;
+}
+
 const ClientInfo& ClientWatcher::Label(std::int32_t id) {
   Known& known = FKnown[id];
   bool repeated = known.Info.Name.empty();

@@ -62,6 +62,10 @@ class ClientWatcher {
   void SwitchTo(std::string client) { FSwitchTo = std::move(client); }
   // From `between`: the watch itself, for requests to one client that disturb no other.
   kq::MultiWatch* Watch() noexcept { return FWatch; }
+  // From `between`: whether that client is watched now (present and chosen), and the one watched
+  // when it is the only one.
+  bool Watching(std::int32_t clientID) const;
+  std::optional<std::int32_t> OnlyWatched() const;
 
   // The exit code: 0, or 1 after a message on standard error. `onSecond` (may be empty) runs about
   // once a second.
