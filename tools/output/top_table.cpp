@@ -92,9 +92,9 @@ void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t widt
     out.Append(" clients\n");
   } else {
     out.Append("client ");
-    out.AppendInt(FClients.empty() ? client.ID : FClients.front().ID);
+    out.AppendInt(client.ID);
     out.Append(" (");
-    out.AppendUtf16(FClients.empty() ? client.Name : FClients.front().Name);
+    out.AppendUtf16(client.Name);
     out.Append(")\n");
   }
   std::size_t clientWidth = 7;
