@@ -66,7 +66,13 @@ std::optional<std::int32_t> ClientWatcher::OnlyWatched() const {
 }
 
 const ClientInfo& ClientWatcher::Label(std::int32_t id) {
-  Known& known = FKnown[id];
+  auto [entry, met] = FKnown.try_emplace(id);
+  Known& known = entry->second;
+  if (met) {
+    // Records before the news of its joining: chosen by ID until its name is known.
+    known.Info.ID = id;
+    known.Selected = Chosen(id, {});
+  }
   bool repeated = known.Info.Name.empty();
   for (const auto& [otherID, other] : FKnown)
     if (otherID != id && other.Info.Name == known.Info.Name) repeated = true;
