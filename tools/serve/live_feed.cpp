@@ -91,7 +91,7 @@ void LiveFeed::StartPing(kq::Monitor& monitor) {
   FNextPing = now + std::chrono::seconds(FSettings.PingSeconds);
 }
 
-void LiveFeed::Between(kq::Monitor& monitor) {
+void LiveFeed::Between(kq::Monitor& monitor, const std::function<bool(std::int32_t)>& watching) {
   FMonitorID = monitor.ID();
   const auto now = Clock::now();
   if (FPendingSince && (!FBatchSinceBetween || now - *FPendingSince >= BatchAge)) Flush();
@@ -107,7 +107,9 @@ void LiveFeed::Between(kq::Monitor& monitor) {
   if (now < FNextSecond && !pingDone) return;
   if (now >= FNextSecond) FNextSecond = now + std::chrono::seconds(1);
 
-  const kq::ClientSnapshot snapshot = monitor.Clients(true);
+  kq::ClientSnapshot snapshot = monitor.Clients(true);
+  if (watching)
+    for (kq::ClientState& client : snapshot.Clients) client.Attached = client.Attached || watching(client.ID);
   if (snapshot.BufferSize != FBufferSize) {
     FBufferSize = snapshot.BufferSize;
     FScratch.Clear();
