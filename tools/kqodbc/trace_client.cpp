@@ -28,11 +28,10 @@ constexpr auto ExitGrace = std::chrono::milliseconds(300);
 
 bool LiveMonitorRegistered() noexcept {
   try {
-    kq::TSharedMem section(kq::KqDirectoryLivenessName, kq::DirectoryLiveness::SectionSize);
-    const auto* view = static_cast<const std::byte*>(section.Buffer());
-    std::int32_t monitor = 0;
-    std::memcpy(&monitor, view + 4, sizeof monitor);
-    return monitor != 0 && !kq::DirectoryLiveness::MonitorGone(monitor);
+    const kq::DirectoryLiveness liveness;
+    const std::int32_t monitor = liveness.RecordedMonitor();
+    const std::optional<kq::LivenessHolder> holder = liveness.MonitorHolder(monitor);
+    return monitor != 0 && holder && !kq::DirectoryLiveness::MonitorGone(monitor, *holder);
   } catch (...) {
     return false;
   }
