@@ -54,7 +54,7 @@ class NullTarget : public kqtool::OutputTarget {
 void RunPrinter(benchmark::State& state, std::unique_ptr<kqtool::RecordFormatter> formatter,
                 const kqtool::StatementFilter& filter, bool outcomes = false) {
   const std::vector<kq::TraceLine> lines = Batch(outcomes);
-  const ClientInfo client{42, u"Orders DB"};
+  const ClientInfo client{42, u"Orders DB", ""};
   // Classifying (redaction, filter) is part of the way from records to output, as it was when the
   // printer did it itself.
   kqtool::RecordClassifier classifier(filter);
@@ -73,7 +73,7 @@ void BM_OutputFloorMemcpy(benchmark::State& state) {
   kqtool::RecordClassifier classifier({});
   kqtool::RecordPrinter printer(std::make_unique<kqtool::TextFormatter>(kqtool::TextStyle{true, true, false}),
                                 std::make_unique<NullTarget>());
-  printer.Format(classifier.Classify(lines), {42, u"Orders DB"});
+  printer.Format(classifier.Classify(lines), {42, u"Orders DB", ""});
   const std::string_view bytes = printer.Buffer().View();
   std::vector<char> out(bytes.size());
   for (auto _ : state) {

@@ -48,7 +48,11 @@ else
 fi
 
 # pgbench prints times and rates, which differ between any two runs: those numbers are masked.
-mask_times() { sed -E 's/[0-9]+\.[0-9]+/T/g' "$1"; }
+# psycopg 3 warns now and then, traced or not, that ending a pipeline after its error raced with the
+# server ("error ignored terminating <psycopg.Pipeline ...>: pipeline aborted", 2 runs in 8 untraced
+# here): that line is a property of the run, not of the tracing, so it is left out of both sides.
+mask_races() { grep -v '^error ignored terminating <psycopg.Pipeline' "$1"; }
+mask_times() { mask_races "$1" | sed -E 's/[0-9]+\.[0-9]+/T/g'; }
 
 # run_case NAME CHECK MASK COMMAND...
 #   CHECK: "expect:FILE" (NUL-separated statements), "server" (the server's log), "none"
@@ -112,8 +116,8 @@ run_case() {
       cmp -s <(mask_times "$dir/plain.$stream") <(mask_times "$dir/traced.$stream") ||
         problem="${problem:+$problem; }std$stream differs: $(diff <(mask_times "$dir/plain.$stream") <(mask_times "$dir/traced.$stream") | head -5)"
     else
-      cmp -s "$dir/plain.$stream" "$dir/traced.$stream" ||
-        problem="${problem:+$problem; }std$stream differs: $(diff "$dir/plain.$stream" "$dir/traced.$stream" | head -5)"
+      cmp -s <(mask_races "$dir/plain.$stream") <(mask_races "$dir/traced.$stream") ||
+        problem="${problem:+$problem; }std$stream differs: $(diff <(mask_races "$dir/plain.$stream") <(mask_races "$dir/traced.$stream") | head -5)"
     fi
   done
   case $check in
@@ -241,10 +245,10 @@ SQL
     skip psycopg3 "python3-psycopg is not installed"
   fi
 
-  # A program that forks: the parent's statements reach the watched client (the parent), the child is
-  # a client of its own under its own process ID.
+  # A program that forks: the child is a client of its own under its own process ID, and one watch
+  # shows both (the parent's statements, then the child's).
   if "$py" -c "import psycopg2" 2>/dev/null; then
-    expect "$work/fork.exp" "SELECT 'parent before fork'" "SELECT 'parent after fork'"
+    expect "$work/fork.exp" "SELECT 'parent before fork'" "SELECT 'parent after fork'" "SELECT 'child'"
     run_case fork "expect:$work/fork.exp" 0 "$py" "$cases/fork_case.py"
     clients=$(grep -c ' attached' "$LAST_CASE_DIR/kqtrace.log" 2>/dev/null)
     ids=$(sed -n 's/.*client \([0-9]*\) .* attached.*/\1/p' "$LAST_CASE_DIR/kqtrace.log" | sort -u | wc -l)

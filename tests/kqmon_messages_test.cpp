@@ -129,6 +129,6 @@ TEST(KqmonMessages, AWatchShowsControlCharactersOfAStatementEscaped) {
   ASSERT_EQ(lines.size(), 2u) << watch.Stdout();
   // Colour sequences of kqmon's own surround the line; the statement's own must show as text.
   std::string shown = std::regex_replace(lines[1], std::regex("\x1b\\[[0-9;]*m"), "");
-  EXPECT_EQ(shown, "SELECT '\\e[2J\\e]0;pwned\\x07' AS \\u202Etxt");
+  EXPECT_EQ(shown, "hostile  SELECT '\\e[2J\\e]0;pwned\\x07' AS \\u202Etxt");
   EXPECT_EQ(shown.find('\x07'), std::string::npos);
 }

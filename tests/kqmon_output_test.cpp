@@ -186,8 +186,8 @@ TEST(KqmonOutput, FormattersWriteEveryKindOfEntry) {
   TextFormatter textFormatter({false, false, false});
   JsonFormatter jsonFormatter;
   for (const RecordEntry* entry : {&start, &gap}) {
-    textFormatter.Entry(*entry, {9, u"Orders DB"}, text);
-    jsonFormatter.Entry(*entry, {9, u"Orders DB"}, json);
+    textFormatter.Entry(*entry, {9, u"Orders DB", ""}, text);
+    jsonFormatter.Entry(*entry, {9, u"Orders DB", ""}, json);
   }
   EXPECT_EQ(std::string(text.View()),
             "=== log started for Orders DB (client 9) ===\n"
@@ -299,7 +299,7 @@ TEST(KqmonOutput, FormattersShowTheOutcomeAndMarkAFailure) {
   OutputBuffer plain, coloured, json;
   TextFormatter({false, false, false}).Statement(entry, {}, plain);
   TextFormatter({false, false, true}).Statement(entry, {}, coloured);
-  JsonFormatter().Statement(entry, {3, u"c"}, json);
+  JsonFormatter().Statement(entry, {3, u"c", ""}, json);
   EXPECT_EQ(std::string(plain.View()),
             "     1.500 ms        - rows  FAILED  INSERT INTO t VALUES (1)  -- SQLSTATE 23505 code 1062 : duplicate "
             "\"key\"\n");
@@ -348,11 +348,43 @@ TEST(KqmonOutput, TopSortsByTotalTimeOnceDurationsComeAndCountsRowsAndErrors) {
   EXPECT_EQ(rows[0]->Errors, 1);
   EXPECT_EQ(rows[1]->Count, 50);
   OutputBuffer text;
-  table.AppendText(text, 10, 0, {1, u"c"}, false);
+  table.AppendText(text, 10, 0, {1, u"c", ""}, false);
   EXPECT_NE(std::string(text.View()).find("   calls   share   total ms"), std::string::npos) << text.View();
   TopTable counts({20, 200});
   counts.Add(u"SELECT 1", 46365.5);
   OutputBuffer plain;
-  counts.AppendText(plain, 10, 0, {1, u"c"}, false);
+  counts.AppendText(plain, 10, 0, {1, u"c", ""}, false);
   EXPECT_NE(std::string(plain.View()).find("   count   share  first seen"), std::string::npos) << plain.View();
+}
+
+TEST(KqmonOutput, TheClientColumnLinesUpSeveralClientsAndTopSaysWhichRanEachShape) {
+  const kqtool::RecordEntry line{kqtool::EntryKind::Statement, 7, 0, 46365.5, false, u"SELECT 1"};
+  const kqtool::RecordEntry gap{kqtool::EntryKind::Gap, 9, 4, 46365.5, false, u""};
+  const kqtool::ClientInfo orders{4711, u"Orders DB", "Orders DB"}, twin{12, u"twin", "12"};
+  kqtool::OutputBuffer out;
+  kqtool::TextFormatter text({false, false, false});
+  text.Statement(line, twin, out);
+  text.Statement(line, orders, out);
+  text.Gap(gap, twin, out);
+  EXPECT_EQ(std::string(out.View()),
+            "12  SELECT 1\n"
+            "Orders DB  SELECT 1\n"
+            "12         --- gap: 4 statement(s) from ref 9 evicted before they were read ---\n");
+
+  kqtool::TopTable table({20, 200});
+  table.Add({line, line}, orders);
+  table.Add({line, {kqtool::EntryKind::Statement, 8, 0, 46365.5, false, u"DELETE FROM t"}}, twin);
+  out.Clear();
+  table.AppendText(out, 10, 0, orders, false);
+  const std::string shown(out.View());
+  EXPECT_EQ(shown.substr(0, shown.find('\n')), "4 statement(s), 2 fingerprint(s), 2 clients");
+  EXPECT_NE(shown.find("bursts  clients       fingerprint\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Orders DB,12  SELECT ?\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("12            DELETE FROM t\n"), std::string::npos) << shown;
+  out.Clear();
+  table.AppendJson(out, 10, orders, 0, 0);
+  const std::string json(out.View());
+  EXPECT_NE(json.find("\"kq.fingerprint\":\"SELECT ?\",\"count\":3"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"kq.client.ids\":[4711,12]}\n"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"kq.client.ids\":[12]}\n"), std::string::npos) << json;
 }

@@ -2,8 +2,11 @@
 // kqdemo), each scenario in its own namespace; the tests read what the user would read.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -69,11 +72,12 @@ TEST(Kqmon, WatchPrintsWhatKqdemoTracesWithReferenceNumbers) {
   EXPECT_NE(demo.Stderr().find("submitted 9 statement(s), 9 traced"), std::string::npos) << demo.Stderr();
   const std::vector<std::string> lines = SplitLines(watch.Stdout());
   ASSERT_EQ(lines.size(), 10u) << watch.Stdout();
-  EXPECT_EQ(lines[0], "1       === log started for Orders DB (client 4711) ===");
-  EXPECT_EQ(lines[1], "2       SELECT c.id, c.name, c.credit_limit FROM customers c WHERE c.id = 1000");
+  EXPECT_EQ(lines[0], "1       Orders DB  === log started for Orders DB (client 4711) ===");
+  EXPECT_EQ(lines[1], "2       Orders DB  SELECT c.id, c.name, c.credit_limit FROM customers c WHERE c.id = 1000");
   EXPECT_EQ(lines[3],
-            "4       INSERT INTO orders (customer_id, placed_at, status) VALUES (1002, CURRENT_TIMESTAMP, 'open')");
-  EXPECT_EQ(lines[9], "10      COMMIT");
+            "4       Orders DB  INSERT INTO orders (customer_id, placed_at, status) VALUES (1002, CURRENT_TIMESTAMP, "
+            "'open')");
+  EXPECT_EQ(lines[9], "10      Orders DB  COMMIT");
   EXPECT_NE(watch.Stderr().find("10 record(s) read: 9 statement(s) printed, 0 filtered out, 1 log start(s); 0 lost in "
                                 "0 gap(s)"),
             std::string::npos)
@@ -142,14 +146,15 @@ TEST(Kqmon, TextShowsTheDateWithMillisecondsTheLogStartAndACutMark) {
   const std::vector<std::string> lines = SplitLines(watch.Stdout());
   ASSERT_EQ(lines.size(), 3u) << watch.Stdout();
   const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})";
-  EXPECT_TRUE(
-      std::regex_match(lines[0], std::regex("1       " + stamp + "  === log started for Tiny \\(client 22\\) ===")))
+  EXPECT_TRUE(std::regex_match(lines[0],
+                               std::regex("1       " + stamp + "  Tiny  === log started for Tiny \\(client 22\\) ===")))
       << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex("2       " + stamp + "  SELECT 1"))) << lines[1];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex("2       " + stamp + "  Tiny  SELECT 1"))) << lines[1];
   // A 1 KB ring has blocks of 256 bytes; a record may take half of one: 53 characters and the NUL.
   const std::string cutLine = lines[2];
-  ASSERT_TRUE(std::regex_match(cutLine, std::regex("3       " + stamp + "  (.*) \\[cut\\]"))) << cutLine;
-  const std::string shown = cutLine.substr(8 + 23 + 2, cutLine.size() - (8 + 23 + 2) - 6);
+  ASSERT_TRUE(std::regex_match(cutLine, std::regex("3       " + stamp + "  Tiny  (.*) \\[cut\\]"))) << cutLine;
+  const std::size_t textAt = 8 + 23 + 2 + 6;  // after the reference number, the time and the client
+  const std::string shown = cutLine.substr(textAt, cutLine.size() - textAt - 6);
   EXPECT_EQ(shown, longText.substr(0, 53));
   EXPECT_EQ(watch.Stdout().find('\x1b'), std::string::npos) << "no colour when the output is a file";
 }
@@ -170,9 +175,10 @@ TEST(Kqmon, ClientByNameGrepAndRedactShowOnlyWhatWasAskedAndCountTheRest) {
                               "--duration", "120"});
   ASSERT_EQ(second.Wait(60000), 0);
   ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
-  EXPECT_EQ(SplitLines(watch.Stdout()), (std::vector<std::string>{"=== log started for second one (client 32) ===",
-                                                                  "select id from ORDERS where total > ? and note = ?",
-                                                                  "UPDATE orders_archive SET moved = ?"}));
+  EXPECT_EQ(SplitLines(watch.Stdout()),
+            (std::vector<std::string>{"second one  === log started for second one (client 32) ===",
+                                      "second one  select id from ORDERS where total > ? and note = ?",
+                                      "second one  UPDATE orders_archive SET moved = ?"}));
   EXPECT_NE(watch.Stderr().find("5 record(s) read: 2 statement(s) printed, 2 filtered out, 1 log start(s); 0 lost in 0 "
                                 "gap(s)"),
             std::string::npos)
@@ -197,7 +203,7 @@ TEST(Kqmon, ASecondWatchRefusesNamingTheFirstWhichWatchesOnUndisturbed) {
   ASSERT_EQ(watched.Wait(60000), 0);
   ASSERT_EQ(first.Wait(60000), 0) << first.Stderr();
   EXPECT_EQ(SplitLines(first.Stdout()),
-            (std::vector<std::string>{"=== log started for watched (client 41) ===", "SELECT 41"}));
+            (std::vector<std::string>{"watched  === log started for watched (client 41) ===", "watched  SELECT 41"}));
   kqtest::ToolResult list = kqtest::RunTool("kqmon", {"list"});
   EXPECT_EQ(SplitLines(list.Stdout).at(0), "no monitor is registered (kqmon watch starts one)")
       << "both monitors handed the registration back";
@@ -223,7 +229,7 @@ TEST(Kqmon, ReallocBesideAWatchRefusesAndTheWatchKeepsEveryStatement) {
   for (int i = 0; i < 150; ++i) {
     std::string refNo = std::to_string(i + 2);
     refNo.resize(6, ' ');
-    ASSERT_EQ(lines[static_cast<std::size_t>(i) + 1], refNo + "  stmt " + std::to_string(i));
+    ASSERT_EQ(lines[static_cast<std::size_t>(i) + 1], refNo + "  driver51  stmt " + std::to_string(i));
   }
 }
 
@@ -287,7 +293,8 @@ TEST(Kqmon, AWatchedClientThatIsKilledEndsTheWatchAndListsAsDead) {
   doomed.Kill();
   ASSERT_TRUE(doomed.Wait(10000));
   ASSERT_EQ(watch.Wait(60000), 0) << "--until-detach returns: " << watch.Stderr();
-  EXPECT_NE(watch.Stderr().find("kqmon: client 34 ended without detaching"), std::string::npos) << watch.Stderr();
+  EXPECT_NE(watch.Stderr().find("kqmon: client 34 (driver34) ended without detaching"), std::string::npos)
+      << watch.Stderr();
 
   kqtest::ToolResult list = kqtest::RunTool("kqmon", {"list"});
   EXPECT_NE(list.Stdout.find("   1           34  dead     driver34"), std::string::npos) << list.Stdout;
@@ -456,6 +463,30 @@ std::string OutcomeFile() {
                                     });
 }
 
+// Every JSON object of a watch's output that came from one client.
+std::vector<JsonValue> OfClient(const std::vector<JsonValue>& objects, int id) {
+  std::vector<JsonValue> out;
+  for (const JsonValue& object : objects)
+    if (object["kq.client.id"].Number == id) out.push_back(object);
+  return out;
+}
+
+// The watch's closing account of one client on standard error: {records read, lost, gap lines}.
+std::optional<std::array<long long, 3>> AccountOf(const std::string& err, int id, const std::string& name) {
+  const std::regex line("kqmon: client " + std::to_string(id) + " \\(" + name +
+                        "\\): (\\d+) record\\(s\\) read; (\\d+) lost in (\\d+) gap\\(s\\)");
+  std::smatch match;
+  if (!std::regex_search(err, match, line)) return std::nullopt;
+  return std::array<long long, 3>{std::stoll(match[1]), std::stoll(match[2]), std::stoll(match[3])};
+}
+
+bool HasStatementOf(const ToolProcess& watch, int id) {
+  const std::string key = "\"kq.client.id\":" + std::to_string(id) + ",";
+  for (const std::string& line : SplitLines(watch.Stdout()))
+    if (line.find("\"kind\":\"statement\"") != std::string::npos && line.find(key) != std::string::npos) return true;
+  return false;
+}
+
 }  // namespace
 
 TEST(Kqmon, OutcomesFromKqdemoReachEveryJsonFieldWithTheStartBeforeTheEnd) {
@@ -528,12 +559,13 @@ TEST(Kqmon, TextShowsDurationRowsAndAFailedWordAndMinDurationKeepsTheSlowOnes) {
   ASSERT_EQ(watch.Wait(60000), 0) << watch.Stderr();
   const std::vector<std::string> lines = SplitLines(watch.Stdout());
   ASSERT_EQ(lines.size(), 5u) << watch.Stdout();
-  EXPECT_EQ(lines[1], "   250.000 ms       12 rows  ok      SELECT * FROM orders WHERE customer_id = 7");
+  // The client column (kqdemo's default name), then the outcome's.
+  EXPECT_EQ(lines[1], "kqdemo     250.000 ms       12 rows  ok      SELECT * FROM orders WHERE customer_id = 7");
   EXPECT_EQ(lines[2],
-            "     1.500 ms        - rows  FAILED  INSERT INTO orders VALUES (7)  -- SQLSTATE 23505 code 1062 : "
+            "kqdemo       1.500 ms        - rows  FAILED  INSERT INTO orders VALUES (7)  -- SQLSTATE 23505 code 1062 : "
             "duplicate key \"orders_pkey\" (id)=(7)");
-  EXPECT_EQ(lines[3], "SELECT 'no outcome'");
-  EXPECT_EQ(lines[4], "         - ms        3 rows  ok      UPDATE t SET a = 1");
+  EXPECT_EQ(lines[3], "kqdemo  SELECT 'no outcome'");
+  EXPECT_EQ(lines[4], "kqdemo           - ms        3 rows  ok      UPDATE t SET a = 1");
 
   // The slow-statement log: only what ran at least 2 ms; the rest is counted as filtered.
   kqtest::ScopedNamespace again;
@@ -626,4 +658,103 @@ TEST(Kqdemo, TheWorkloadSendsRealisticOutcomesAndNowAndThenAnError) {
   EXPECT_GT(errors, 0);
   EXPECT_LT(errors, 30) << "now and then, not often";
   EXPECT_GT(longest, 20.0) << "a long tail";
+}
+
+TEST(Kqmon, OneWatchShowsEveryClientLabelledWithJoinsLeavingsAndExactAccountsPerClient) {
+  kqtest::ScopedNamespace ns;
+  ToolProcess watch("kqmon", {"watch", "--format", "json", "--until-detach", "--duration", "300"});
+  ASSERT_TRUE(MonitorRegistered());
+  ToolProcess alpha("kqdemo", {"--id", "201", "--name", "alpha", "--count", "40", "--rate", "20", "--wait", "30"});
+  ToolProcess beta("kqdemo", {"--id", "202", "--name", "beta", "--count", "40", "--rate", "20", "--wait", "30"});
+  // Knows only the shared objects: attached through the shared buffer beside the clients of ours.
+  const std::string rawResult = kqtest::TempPath("raw.txt");
+  kqtest::ChildProcess raw({"raw-client", "205", "30", "20", rawResult});
+  // Runs until it is killed, which keeps the watch (--until-detach) going while the others come and go.
+  ToolProcess doomed("kqdemo",
+                     {"--id", "204", "--name", "doomed", "--count", "1000000", "--rate", "20", "--wait", "30"});
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return HasStatementOf(watch, 201) && HasStatementOf(watch, 202); }, 60000))
+      << watch.Stderr();
+  // Joins while the watch runs.
+  ToolProcess gamma("kqdemo", {"--id", "203", "--name", "gamma", "--count", "10", "--rate", "20", "--wait", "30"});
+  ASSERT_EQ(alpha.Wait(120000), 0);
+  ASSERT_EQ(beta.Wait(120000), 0);
+  ASSERT_EQ(gamma.Wait(120000), 0);
+  ASSERT_EQ(raw.Wait(120000), 0);
+  EXPECT_EQ(kqtest::ReadFile(rawResult), "traced 30\n");
+  ASSERT_TRUE(kqtest::WaitUntil([&] { return HasStatementOf(watch, 203) && HasStatementOf(watch, 204); }, 60000))
+      << watch.Stderr();
+  doomed.Kill();
+  ASSERT_EQ(watch.Wait(120000), 0) << "the last client's leaving ends --until-detach: " << watch.Stderr();
+
+  const std::string err = watch.Stderr();
+  for (const char* said :
+       {"kqmon: watching client 201 (alpha)", "kqmon: watching client 202 (beta)", "kqmon: watching client 203 (gamma)",
+        "kqmon: watching client 204 (doomed)", "kqmon: client 201 (alpha) detached",
+        "kqmon: client 202 (beta) detached", "kqmon: client 203 (gamma) detached",
+        "kqmon: client 204 (doomed) ended without detaching",
+        "kqmon: watching client 205 (raw205) through the shared buffer", "kqmon: client 205 (raw205) detached"})
+    EXPECT_NE(err.find(said), std::string::npos) << said << " missing from:\n" << err;
+  EXPECT_LT(err.find("watching client 201"), err.find("watching client 203")) << err;
+  EXPECT_EQ(err.find("client 204 (doomed) detached"), std::string::npos) << err;
+
+  const std::vector<JsonValue> objects = ParseJsonLines(watch.Stdout());
+  const std::map<int, std::string> names{
+      {201, "alpha"}, {202, "beta"}, {203, "gamma"}, {204, "doomed"}, {205, "raw205"}};
+  for (const JsonValue& object : objects) {
+    const auto name = names.find(static_cast<int>(object["kq.client.id"].Number));
+    ASSERT_NE(name, names.end()) << "a record of no client: " << object["kq.client.id"].Number;
+    EXPECT_EQ(object["kq.client.name"].String, name->second);
+  }
+  const std::map<int, long long> traced{
+      {201, 41}, {202, 41}, {203, 11}, {205, 31}};  // the statements and the log start
+  for (const auto& [id, name] : names) {
+    const std::vector<JsonValue> mine = OfClient(objects, id);
+    long long read = 0, lost = 0, gaps = 0;
+    for (const JsonValue& object : mine) {
+      if (object["kind"].String == "gap") {
+        lost += static_cast<long long>(object["kq.gap.missing"].Number);
+        ++gaps;
+      } else {
+        ++read;
+      }
+    }
+    const auto account = AccountOf(err, id, name);
+    ASSERT_TRUE(account) << "no account of client " << id << " in:\n" << err;
+    EXPECT_EQ((*account)[0], read) << name;
+    EXPECT_EQ((*account)[1], lost) << name;
+    EXPECT_EQ((*account)[2], gaps) << name;
+    if (const auto count = traced.find(id); count != traced.end())
+      EXPECT_EQ(read + lost, count->second) << name << ": every traced record is read or counted in a gap";
+    else
+      EXPECT_GE(read, 2) << name;
+  }
+}
+
+TEST(Kqmon, ClientOptionsNarrowTheWatchAndTextNamesTheClientOrItsIDWhereNamesRepeat) {
+  kqtest::ScopedNamespace ns;
+  ToolProcess watch("kqmon", {"watch", "--client", "211", "--client", "twin", "--until-detach", "--duration", "300"});
+  ASSERT_TRUE(MonitorRegistered());
+  ToolProcess first("kqdemo", {"--id", "211", "--name", "twin", "--count", "30", "--rate", "20", "--wait", "30"});
+  ToolProcess second("kqdemo", {"--id", "212", "--name", "twin", "--count", "30", "--rate", "20", "--wait", "30"});
+  ToolProcess other("kqdemo", {"--id", "213", "--name", "other", "--count", "30", "--rate", "20", "--wait", "30"});
+  ASSERT_EQ(first.Wait(120000), 0);
+  ASSERT_EQ(second.Wait(120000), 0);
+  ASSERT_EQ(other.Wait(120000), 0);
+  ASSERT_EQ(watch.Wait(120000), 0) << watch.Stderr();
+  const std::string out = watch.Stdout();
+  // Once both have come, the shared name no longer tells them apart and the column shows their IDs
+  // (the first to come may show its name until the second does); the unchosen client shows nowhere.
+  EXPECT_EQ(out.find("other"), std::string::npos) << out;
+  EXPECT_EQ(watch.Stderr().find("client 213"), std::string::npos) << watch.Stderr();
+  std::size_t statements = 0, byID[2] = {0, 0};
+  for (const std::string& line : SplitLines(out)) {
+    const bool first = line.rfind("211  ", 0) == 0, second = line.rfind("212  ", 0) == 0;
+    ASSERT_TRUE(first || second || line.rfind("twin  ", 0) == 0) << line;
+    byID[0] += first;
+    byID[1] += second;
+    if (line.find("===") == std::string::npos) ++statements;
+  }
+  EXPECT_GT(byID[0], 0u) << out;
+  EXPECT_GT(byID[1], 0u) << out;
+  EXPECT_EQ(statements, 60u) << out;
 }

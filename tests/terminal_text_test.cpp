@@ -83,12 +83,12 @@ TEST(TerminalText, AMultiLineStatementStaysOneVisibleRecord) {
 TEST(TerminalText, LogStartedNamesAndTopFingerprintsAreEscapedToo) {
   RecordEntry line{EntryKind::LogStarted, 1, 0, 46365.5, false, u"app\x1b]0;x\x07"};
   OutputBuffer out;
-  TextFormatter({false, false, false}).LogStarted(line, {5, u""}, out);
+  TextFormatter({false, false, false}).LogStarted(line, {5, u"", ""}, out);
   EXPECT_EQ(std::string(out.View()), "=== log started for app\\e]0;x\\x07 (client 5) ===\n");
   TopTable table(BurstRule{});
   table.Add(u"SELECT \"\x1b[2J\" FROM t", 46365.5);
   OutputBuffer top;
-  table.AppendText(top, 10, 0, {3, u"n\x1b[31m"}, false);
+  table.AppendText(top, 10, 0, {3, u"n\x1b[31m", ""}, false);
   EXPECT_FALSE(HasRawControl(top.View())) << top.View();
   EXPECT_NE(std::string(top.View()).find("SELECT \"\\e[2J\" FROM t"), std::string::npos) << top.View();
 }

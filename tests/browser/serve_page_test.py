@@ -97,10 +97,11 @@ def snapshot(driver):
 
 
 def visible_rows(driver):
-    """The grid rows the browser actually draws, as (kind, ref, text)."""
+    """The grid rows the browser actually draws, as (kind, ref, text, client ID)."""
     return driver.execute_script("""
         return [...document.querySelectorAll('#grid-rows .row')].filter((r) => r.style.display !== 'none')
-            .map((r) => [r.dataset.kind, r.querySelector('.ref').textContent, r.querySelector('.text').textContent]);""")
+            .map((r) => [r.dataset.kind, r.querySelector('.ref').textContent, r.querySelector('.text').textContent,
+                         r.dataset.client]);""")
 
 
 def client_row(driver, client_id):
@@ -108,9 +109,12 @@ def client_row(driver, client_id):
     return rows[0] if rows else None
 
 
-def after_last_log_start(rows, name):
+def after_last_log_start(rows, name, client_id=None):
+    """The rows after the client's last log start; only that client's when its ID is given (the page
+    shows every client's statements, each row saying whose it is)."""
     starts = [i for i, row in enumerate(rows) if row["kind"] == "l" and name in row["text"]]
-    return rows[starts[-1] + 1:] if starts else []
+    after = rows[starts[-1] + 1:] if starts else []
+    return [row for row in after if client_id is None or row["client"] == client_id]
 
 
 def functional(build):
@@ -118,7 +122,7 @@ def functional(build):
     try:
         # A ring that holds the ordered statements below whole, yet a burst laps it.
         url = s.serve("--buffer-size", "16")
-        s.start("first", ["kqdemo", "--id", "101", "--name", "first", "--count", "100000", "--rate", "2",
+        s.start("first", ["kqdemo", "--id", "101", "--name", "first", "--no-outcomes", "--count", "100000", "--rate", "2",
                           "--wait", "0"])
         driver = s.browser(url)
         until(driver, lambda: "watching client 101" in driver.find_element(By.ID, "watch-state").text,
@@ -145,13 +149,13 @@ def functional(build):
         orders.stdin.write("".join((outcomes[n] + "\n" if n in outcomes else "") + t + "\n"
                                    for n, t in enumerate(statements)).encode())
         orders.stdin.flush()
-        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB")) >= len(statements),
+        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB", 4711)) >= len(statements),
               "all %d statements of Orders DB" % len(statements))
-        shown = after_last_log_start(snapshot(driver), "Orders DB")
+        shown = after_last_log_start(snapshot(driver), "Orders DB", 4711)
         assert [row["text"] for row in shown] == statements, "the grid shows the statements in order: %r" % shown
         assert [row["ref"] for row in shown] == list(range(2, 2 + len(statements))), [row["ref"] for row in shown]
         assert all(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{3}", row["time"]) for row in shown), shown[0]
-        drawn = visible_rows(driver)
+        drawn = [row for row in visible_rows(driver) if row[3] == "4711"]
         assert drawn and drawn[-1][2] == statements[-1], "the browser draws the newest row last: %r" % drawn[-3:]
         assert (shown[5]["status"], shown[5]["dur"]) == ("error", 1.5), shown[5]
         assert (shown[6]["status"], shown[6]["dur"], shown[6]["rows"]) == ("ok", 250, 7), shown[6]
@@ -184,7 +188,7 @@ def functional(build):
         # Emptied as a user does, with the input event that clear() does not send.
         driver.execute_script("const box = document.getElementById('min-duration'); box.value = '';"
                               " box.dispatchEvent(new Event('input'))")
-        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB")) == len(statements),
+        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB", 4711)) == len(statements),
               "every statement again without a minimum duration")
         driver.find_element(By.ID, "detail-close").click()
         # The error row is marked.
@@ -200,7 +204,7 @@ def functional(build):
         box = driver.find_element(By.ID, "filter")
         box.send_keys("insert INTO orders")
         inserts = [t for t in statements if "INSERT INTO orders" in t]
-        until(driver, lambda: [r["text"] for r in after_last_log_start(snapshot(driver), "Orders DB")] == inserts,
+        until(driver, lambda: [r["text"] for r in after_last_log_start(snapshot(driver), "Orders DB", 4711)] == inserts,
               "only the statements that match the filter")
         assert all("insert into orders" in r["text"].lower() for r in snapshot(driver) if r["kind"] == "s")
         drawn = [row for row in visible_rows(driver) if row[0] == "s"]
@@ -213,7 +217,7 @@ def functional(build):
               >= len(statements) - len(inserts) + len(later), "the later statements kept but not in view")
         box.clear()
         box.send_keys(" ")  # an input event with an empty filter
-        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB")) == len(statements) + len(later),
+        until(driver, lambda: len(after_last_log_start(snapshot(driver), "Orders DB", 4711)) == len(statements) + len(later),
               "every statement again once the filter is empty, also those that came while it was set")
 
         value = driver.find_element(By.ID, "signal-value")

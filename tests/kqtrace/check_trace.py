@@ -14,7 +14,9 @@ RECORD = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+ \S+ \[\d+\] ")
 
 
 def traced(path):
-    records = []
+    """The statements, client by client in the order the clients first showed one (so a program that
+    forks lists its own statements, then its child's), each client's in its order."""
+    by_client = {}
     with open(path, encoding="utf-8") as f:
         for line in f:
             if not line.strip():
@@ -27,8 +29,8 @@ def traced(path):
                     sys.exit("check: a statement was cut: raise the buffer size")
                 # Outcome fields (duration, rows, status, SQLSTATE) are checked here once kqmon
                 # shows them: the record is at hand as `record`.
-                records.append(record["db.query.text"])
-    return records
+                by_client.setdefault(record["kq.client.id"], []).append(record["db.query.text"])
+    return [text for texts in by_client.values() for text in texts]
 
 
 def server_statements(path, offset):

@@ -34,10 +34,13 @@ void AddFormat(CLI::App& command, std::string& format) {
 void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& filter, std::string& grep,
                       std::string* colour) {
   command
-      .add_option("--client", watch.Client,
-                  "the client to watch, by ID or by name (default: the first listed, else the next to start)")
-      ->type_name("ID|NAME");
-  command.add_option("--buffer-size", watch.BufferKB, "trace buffer size in KB")
+      .add_option("--client", watch.Clients,
+                  "watch only this client, by ID or by name; repeatable (default: every client, also those that "
+                  "start during the watch)")
+      ->type_name("ID|NAME")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  command.add_option("--buffer-size", watch.BufferKB, "trace buffer size in KB (the shared one and each client's)")
       ->type_name("KB")
       ->check(CLI::Range(1, 1024 * 1024))
       ->capture_default_str();
@@ -48,7 +51,7 @@ void AddWatchSettings(CLI::App& command, WatchSettings& watch, StatementFilter& 
   command.add_option("--duration", watch.Duration, "leave after this many seconds")
       ->type_name("SECONDS")
       ->check(SecondsCheck());
-  command.add_flag("--until-detach", watch.UntilDetach, "leave when the watched client detaches");
+  command.add_flag("--until-detach", watch.UntilDetach, "leave when the last watched client detaches");
   command.add_option("--grep", grep, "only statements that contain PATTERN (plain text, any case)")
       ->type_name("PATTERN");
   command
@@ -81,7 +84,7 @@ int Run(int argc, char** argv) {
 
   WatchOptions watch;
   std::string watchGrep;
-  CLI::App* watchCommand = app.add_subcommand("watch", "attach to a client and print its statements live until Ctrl+C");
+  CLI::App* watchCommand = app.add_subcommand("watch", "print every client's statements live, labelled, until Ctrl+C");
   watchCommand->add_flag("--refno", watch.Watch.RefNo, "show reference numbers");
   watchCommand->add_flag("--time", watch.Watch.Time, "show the date and time with milliseconds");
   AddWatchSettings(*watchCommand, watch.Watch, watch.Filter, watchGrep, &watch.Colour);
@@ -100,7 +103,7 @@ int Run(int argc, char** argv) {
 
   TopOptions top;
   std::string topGrep;
-  CLI::App* topCommand = app.add_subcommand("top", "attach to a client and count its statements by shape");
+  CLI::App* topCommand = app.add_subcommand("top", "count the statements of every client by shape");
   AddWatchSettings(*topCommand, top.Watch, top.Filter, topGrep, &top.Colour);
   AddFormat(*topCommand, top.Format);
   topCommand->add_option("-n,--limit", top.Limit, "rows to show")

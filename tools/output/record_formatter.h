@@ -13,6 +13,8 @@ namespace kqtool {
 struct ClientInfo {
   std::int32_t ID = 0;
   std::u16string Name;
+  // How the text client column names it: the name, or the ID where names repeat. Empty: no column.
+  std::string Label;
 };
 
 // Turns classified entries into output lines, appended to the batch's buffer. One formatter per

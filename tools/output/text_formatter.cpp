@@ -1,5 +1,6 @@
 #include "text_formatter.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "terminal_text.h"
@@ -12,6 +13,7 @@ constexpr std::string_view Cyan = "\x1b[36m";
 constexpr std::string_view Green = "\x1b[1;32m";
 constexpr std::string_view Yellow = "\x1b[33m";
 constexpr std::string_view Red = "\x1b[31m";
+constexpr std::string_view Magenta = "\x1b[35m";
 constexpr std::string_view Reset = "\x1b[0m";
 // `value` right-aligned in `width` places.
 void AppendPadded(std::int64_t value, std::size_t width, OutputBuffer& out) {
@@ -23,6 +25,16 @@ void AppendPadded(std::int64_t value, std::size_t width, OutputBuffer& out) {
 }
 
 }  // namespace
+
+void TextFormatter::ClientColumn(const ClientInfo& client, OutputBuffer& out) {
+  if (client.Label.empty()) return;
+  // Padded to the widest label so far, so that the statements of several clients line up.
+  FClientWidth = std::max(FClientWidth, client.Label.size());
+  Colour(Magenta, out);
+  out.Append(client.Label);
+  Colour(Reset, out);
+  out.AppendRepeated(' ', FClientWidth - client.Label.size() + 2);
+}
 
 void TextFormatter::Columns(const RecordEntry& line, OutputBuffer& out) {
   if (FStyle.RefNo) {
@@ -93,9 +105,10 @@ void TextFormatter::ErrorDetail(const kq::TRecordOutcome& outcome, OutputBuffer&
   Colour(Reset, out);
 }
 
-void TextFormatter::Statement(const RecordEntry& line, const ClientInfo&, OutputBuffer& out) {
+void TextFormatter::Statement(const RecordEntry& line, const ClientInfo& client, OutputBuffer& out) {
   const std::size_t start = out.Size();
   Columns(line, out);
+  ClientColumn(client, out);
   if (line.Outcome) OutcomeColumns(line, out);
   const bool failed = line.Failed();
   if (failed) Colour(Red, out);
@@ -112,6 +125,7 @@ void TextFormatter::Statement(const RecordEntry& line, const ClientInfo&, Output
 
 void TextFormatter::LogStarted(const RecordEntry& line, const ClientInfo& client, OutputBuffer& out) {
   Columns(line, out);
+  ClientColumn(client, out);
   Colour(Green, out);
   out.Append("=== log started for ");
   AppendTerminalSafe(line.Text, out);
@@ -122,7 +136,8 @@ void TextFormatter::LogStarted(const RecordEntry& line, const ClientInfo& client
   out.Append('\n');
 }
 
-void TextFormatter::Gap(const RecordEntry& gap, const ClientInfo&, OutputBuffer& out) {
+void TextFormatter::Gap(const RecordEntry& gap, const ClientInfo& client, OutputBuffer& out) {
+  ClientColumn(client, out);
   Colour(Yellow, out);
   out.Append("--- gap: ");
   out.AppendInt(gap.Missing);

@@ -13,10 +13,10 @@ struct TextStyle {
   bool Colour = false;  // ANSI colours (for a terminal)
 };
 
-// The readable form: "<refno>  <date time.ms>  <text>", a cut text ending in CutMark, the first
-// record as a line of its own kind, and gaps as a line that says what was lost. A statement with an
-// outcome gets "<duration> ms  <rows> rows  <ok|FAILED>" before its text (the time is then its start),
-// and a failed one its SQLSTATE, code and message after it.
+// The readable form: "<refno>  <date time.ms>  <client>  <text>", a cut text ending in CutMark, the
+// first record as a line of its own kind, and gaps as a line that says what was lost. A statement with
+// an outcome gets "<duration> ms  <rows> rows  <ok|FAILED>" before its text (the time is then its
+// start), and a failed one its SQLSTATE, code and message after it.
 class TextFormatter : public RecordFormatter {
  public:
   static constexpr std::string_view CutMark = " [cut]";
@@ -34,12 +34,15 @@ class TextFormatter : public RecordFormatter {
   void Columns(const RecordEntry& entry, OutputBuffer& out);
   void OutcomeColumns(const RecordEntry& entry, OutputBuffer& out);
   void ErrorDetail(const kq::TRecordOutcome& outcome, OutputBuffer& out);
+  // The client's label (when the watch gives one) before the text.
+  void ClientColumn(const ClientInfo& client, OutputBuffer& out);
   void Colour(std::string_view code, OutputBuffer& out) {
     if (FStyle.Colour) out.Append(code);
   }
 
   TextStyle FStyle;
   TimeStampFormat FTime;
+  std::size_t FClientWidth = 0;
 };
 
 }  // namespace kqtool

@@ -42,12 +42,38 @@ std::int64_t DurationHistogram::Percentile(double share) const {
   return UpperBound(Buckets - 1);
 }
 
-void TopTable::Add(const std::vector<RecordEntry>& entries) {
+void TopTable::Add(const std::vector<RecordEntry>& entries, const ClientInfo& client) {
+  auto known = std::find_if(FClients.begin(), FClients.end(), [&](const ClientInfo& c) { return c.ID == client.ID; });
+  if (known == FClients.end())
+    FClients.push_back(client);
+  else
+    *known = client;  // the label may change once a second client of that name came
   for (const RecordEntry& entry : entries)
-    if (entry.Kind == EntryKind::Statement) Add(entry.Text, entry.Time, entry.Outcome);
+    if (entry.Kind == EntryKind::Statement) Add(entry.Text, entry.Time, entry.Outcome, client.ID);
 }
 
-void TopTable::Add(std::u16string_view statement, double dateTime, const kq::TRecordOutcome* outcome) {
+std::string TopTable::ClientsOf(const Row& row) const {
+  std::string labels;
+  for (std::int32_t id : row.Clients) {
+    if (!labels.empty()) labels += ',';
+    auto known = std::find_if(FClients.begin(), FClients.end(), [&](const ClientInfo& c) { return c.ID == id; });
+    labels += known != FClients.end() && !known->Label.empty() ? known->Label : std::to_string(id);
+  }
+  return labels;
+}
+
+void TopTable::AppendClientIDs(JsonWriter& json, OutputBuffer& out, const std::vector<std::int32_t>& ids) const {
+  json.Key("kq.client.ids");
+  out.Append('[');
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (i) out.Append(',');
+    out.AppendInt(ids[i]);
+  }
+  out.Append(']');
+}
+
+void TopTable::Add(std::u16string_view statement, double dateTime, const kq::TRecordOutcome* outcome,
+                   std::int32_t clientID) {
   const std::u16string_view fingerprint = FFingerprint.Of(statement);
   auto found = FRows.find(fingerprint);
   if (found == FRows.end()) {
@@ -58,6 +84,7 @@ void TopTable::Add(std::u16string_view statement, double dateTime, const kq::TRe
     row.Recent.resize(static_cast<std::size_t>(std::max(FRule.Count, 1)));
   }
   Row& row = found->second;
+  if (std::find(row.Clients.begin(), row.Clients.end(), clientID) == row.Clients.end()) row.Clients.push_back(clientID);
   ++FStatements;
   ++row.Count;
   row.LastSeen = dateTime;
@@ -102,11 +129,24 @@ std::vector<const TopTable::Row*> TopTable::Top(std::size_t limit) const {
 void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t width, const ClientInfo& client,
                           bool colour) {
   char line[160];
-  int n = std::snprintf(line, sizeof line, "%lld statement(s), %zu fingerprint(s), client %d (",
-                        static_cast<long long>(FStatements), FRows.size(), client.ID);
+  int n = std::snprintf(line, sizeof line, "%lld statement(s), %zu fingerprint(s), ",
+                        static_cast<long long>(FStatements), FRows.size());
   out.Append(std::string_view(line, static_cast<std::size_t>(n)));
-  AppendTerminalSafe(client.Name, out);
-  out.Append(")\n");
+  // One client: named in the heading. Several: a column says which ran each shape.
+  const bool several = FClients.size() > 1;
+  if (several) {
+    out.AppendInt(static_cast<std::int64_t>(FClients.size()));
+    out.Append(" clients\n");
+  } else {
+    out.Append("client ");
+    out.AppendInt(client.ID);
+    out.Append(" (");
+    AppendTerminalSafe(client.Name, out);
+    out.Append(")\n");
+  }
+  std::size_t clientWidth = 7;
+  if (several)
+    for (const auto& [key, row] : FRows) clientWidth = std::max(clientWidth, ClientsOf(row).size());
   if (colour) out.Append("\x1b[1m");
   // The time columns only once some client sends durations: a table of counts stays as it was.
   const bool timed = FTimed;
@@ -114,11 +154,17 @@ void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t widt
     out.Append("   calls   share   total ms    mean ms     max ms     p95 ms      rows  errors  ");
   else
     out.Append("   count   share  ");
-  out.Append("first seen    last seen     bursts  fingerprint");
+  out.Append("first seen    last seen     bursts  ");
+  if (several) {
+    out.Append("clients");
+    out.AppendRepeated(' ', clientWidth - 7 + 2);
+  }
+  out.Append("fingerprint");
   if (colour) out.Append("\x1b[0m");
   out.Append('\n');
-  // Columns before the fingerprint: 8 + 10 (+ 4 × 11 + 10 + 8) + 14 + 14 + 8 characters.
-  const std::size_t lead = timed ? 116 : 52;
+  // Columns before the fingerprint: 8 + 10 (+ 4 x 11 + 10 + 8) + 14 + 14 + 8 characters, and the
+  // clients column when there are several.
+  const std::size_t lead = (timed ? 116 : 52) + (several ? clientWidth + 2 : 0);
   auto ms = [](std::int64_t micros) { return static_cast<double>(micros) / 1000.0; };
   for (const Row* row : Top(limit)) {
     const double share = FStatements ? 100.0 * static_cast<double>(row->Count) / static_cast<double>(FStatements) : 0;
@@ -142,6 +188,11 @@ void TopTable::AppendText(OutputBuffer& out, std::size_t limit, std::size_t widt
     if (burst && colour) out.Append("\x1b[1;31m");
     out.Append(std::string_view(line, static_cast<std::size_t>(n)));
     if (burst && colour) out.Append("\x1b[0m");
+    if (several) {
+      const std::string labels = ClientsOf(*row);
+      out.Append(labels);
+      out.AppendRepeated(' ', clientWidth - labels.size() + 2);
+    }
     std::u16string_view text = row->Fingerprint;
     if (width > lead + 4 && text.size() > width - lead) text = text.substr(0, width - lead - 3);
     AppendTerminalSafe(text, out, lead);
@@ -191,6 +242,7 @@ void TopTable::AppendJson(OutputBuffer& out, std::size_t limit, const ClientInfo
     timeMember("kq.duration.p95_ms", row->Durations.Percentile(0.95));
     json.Member("db.response.returned_rows", row->Rows);
     json.Member("kq.errors", row->Errors);
+    AppendClientIDs(json, out, row->Clients);
     json.EndObject();
   }
   JsonWriter json(out);
@@ -204,6 +256,9 @@ void TopTable::AppendJson(OutputBuffer& out, std::size_t limit, const ClientInfo
   json.Member("lost", missing);
   json.Member("kq.burst.count", FRule.Count);
   json.Member("kq.burst.window_ms", FRule.WindowMs);
+  std::vector<std::int32_t> ids;
+  for (const ClientInfo& known : FClients) ids.push_back(known.ID);
+  AppendClientIDs(json, out, ids);
   json.EndObject();
 }
 

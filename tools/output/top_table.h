@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "json_writer.h"
 #include "output_buffer.h"
 #include "record_formatter.h"
 #include "statement_fingerprint.h"
@@ -59,13 +60,15 @@ class TopTable {
     std::vector<std::int64_t> Recent;  // the last BurstRule::Count times (ms), a ring
     std::size_t RecentNext = 0;
     std::size_t RecentFilled = 0;
+    std::vector<std::int32_t> Clients;  // the IDs of the clients that ran it, in the order first seen
   };
 
   explicit TopTable(BurstRule rule) : FRule(rule) {}
 
-  void Add(std::u16string_view statement, double dateTime, const kq::TRecordOutcome* outcome = nullptr);
-  // The statements of a batch; other entries count elsewhere.
-  void Add(const std::vector<RecordEntry>& entries);
+  void Add(std::u16string_view statement, double dateTime, const kq::TRecordOutcome* outcome = nullptr,
+           std::int32_t clientID = 0);
+  // The statements of a batch of one client; other entries count elsewhere.
+  void Add(const std::vector<RecordEntry>& entries, const ClientInfo& client = {});
 
   std::int64_t Statements() const noexcept { return FStatements; }
   std::size_t Fingerprints() const noexcept { return FRows.size(); }
@@ -97,6 +100,11 @@ class TopTable {
   std::unordered_map<std::u16string, Row, Hash, Equal> FRows;
   std::int64_t FStatements = 0;
   bool FTimed = false;
+  std::vector<ClientInfo> FClients;  // every client met, by first meeting: the table spans them all
+
+  // The client column of a row: the labels of the clients that ran it.
+  std::string ClientsOf(const Row& row) const;
+  void AppendClientIDs(JsonWriter& json, OutputBuffer& out, const std::vector<std::int32_t>& ids) const;
 };
 
 }  // namespace kqtool

@@ -306,13 +306,16 @@ void HttpView::Server::PostSignal(const httplib::Request& req, httplib::Response
     client = ParseInt(req.get_param_value("client"));
     if (!client) return Reply(res, RequestError(400, "the client must be an ID: client=ID"));
   }
-  Reply(res, FView.FRequests.Call([value, client](kq::Monitor& monitor) {
-    if (!monitor.Attached()) return RequestError(409, "no client is watched, so none is connected to receive a value");
-    const std::int32_t target = client.value_or(monitor.AttachedID());
-    if (target != monitor.AttachedID())
+  ClientWatcher& watcher = FView.FWatcher;
+  Reply(res, FView.FRequests.Call([value, client, &watcher](kq::Monitor&) {
+    // Without a client: the watched one, when only one is.
+    const std::optional<std::int32_t> only = watcher.OnlyWatched();
+    if (!client && !only) return RequestError(409, "name the client: client=ID (none, or more than one, is watched)");
+    const std::int32_t target = client ? *client : *only;
+    kq::MultiWatch* watch = watcher.Watch();
+    if (!watch || !watcher.Watching(target) || !watch->SendSignal(target, *value))
       return RequestError(409, "client " + std::to_string(target) +
-                                   " is not connected: only the watched client receives values (attach to it first)");
-    monitor.SendSignal(target, *value);
+                                   " is not connected: only watched clients receive values (attach to it first)");
     return Done(200, "signal", [&](JsonWriter& json) {
       json.Member("kq.client.id", target);
       json.Member("value", *value);

@@ -46,7 +46,7 @@ bool LiveFeed::OnBatch(const std::vector<RecordEntry>& entries, const RecordTall
   FPrinter.Print(entries, client);
   FTally += batch;
   FTopTally += batch;
-  FTop.Add(entries);
+  FTop.Add(entries, client);
   if (!FPendingSince) FPendingSince = Clock::now();
   FBatchSinceBetween = true;
   if (FPending->Bytes.size() >= BatchBytes) Flush();
@@ -76,10 +76,7 @@ void LiveFeed::OnState(WatchState state, const ClientInfo& client) {
   Flush();
   FState = state;
   if (state != WatchState::Waiting) FClient = client;
-  if (state == WatchState::Attached) {
-    FTop = TopTable(FSettings.Burst);
-    FTopTally = {};
-  }
+  // The top view spans every watched client: a client that joins adds to it and resets nothing.
   FScratch.Clear();
   AppendWatch(FScratch);
   PublishState("watch", FScratch.View());
@@ -97,7 +94,7 @@ void LiveFeed::StartPing(kq::Monitor& monitor) {
   FNextPing = now + std::chrono::seconds(FSettings.PingSeconds);
 }
 
-void LiveFeed::Between(kq::Monitor& monitor) {
+void LiveFeed::Between(kq::Monitor& monitor, const std::function<bool(std::int32_t)>& watching) {
   FMonitorID = monitor.ID();
   const auto now = Clock::now();
   if (FPendingSince && (!FBatchSinceBetween || now - *FPendingSince >= BatchAge)) Flush();
@@ -113,7 +110,9 @@ void LiveFeed::Between(kq::Monitor& monitor) {
   if (now < FNextSecond && !pingDone) return;
   if (now >= FNextSecond) FNextSecond = now + std::chrono::seconds(1);
 
-  const kq::ClientSnapshot snapshot = monitor.Clients(true);
+  kq::ClientSnapshot snapshot = monitor.Clients(true);
+  if (watching)
+    for (kq::ClientState& client : snapshot.Clients) client.Attached = client.Attached || watching(client.ID);
   if (snapshot.BufferSize != FBufferSize) {
     FBufferSize = snapshot.BufferSize;
     FScratch.Clear();

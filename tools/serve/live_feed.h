@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,7 +38,9 @@ class LiveFeed {
   // ClientWatcher's hooks.
   bool OnBatch(const std::vector<RecordEntry>& entries, const RecordTally& batch, const ClientInfo& client);
   void OnState(WatchState state, const ClientInfo& client);
-  void Between(kq::Monitor& monitor);
+  // `watching` tells the clients the watch reads now: they show as alive (a client on its own ring
+  // answers the watch, not the pings on the shared objects).
+  void Between(kq::Monitor& monitor, const std::function<bool(std::int32_t)>& watching = {});
   // Publishes what is left when the watch ends.
   void Finish();
 

@@ -57,7 +57,7 @@ int RunServe(const ServeOptions& options) {
                "the network unencrypted");
     }
     requests.RunPending(monitor);
-    feed.Between(monitor);
+    feed.Between(monitor, [&](std::int32_t id) { return watcher.Watching(id); });
     return true;
   };
   watcher.Steer(

@@ -6,6 +6,7 @@
 
 #include "client_list.h"
 #include "platform.h"
+#include "terminal_text.h"
 #include "text.h"
 #include "tool_support.h"
 
@@ -42,44 +43,115 @@ void ReportSpoolStop(kq::Monitor& monitor) {
 
 }  // namespace
 
-std::optional<ClientInfo> ClientWatcher::PickClient(const kq::Monitor& monitor) const {
-  // An entry whose process died cannot answer an attach: it is passed over.
-  const kq::ClientSnapshot snapshot = monitor.Clients(true);
-  if (!FSettings.Client.empty()) {
-    const std::optional<std::int32_t> id = FindClient(snapshot, FSettings.Client);
-    const kq::ClientState* client = id ? snapshot.FindID(*id) : nullptr;
-    if (client && !client->Dead) return ClientInfo{client->ID, client->Name};
-    return std::nullopt;
-  }
-  for (const kq::ClientState& client : snapshot.Clients)
-    if (!client.Dead) return ClientInfo{client.ID, client.Name};
-  return std::nullopt;
+bool ClientWatcher::Chosen(std::int32_t id, const std::u16string& name) const {
+  if (FSettings.Clients.empty()) return true;
+  const std::string utf8 = kq::Utf16ToUtf8(name);
+  for (const std::string& wanted : FSettings.Clients)
+    if (wanted == std::to_string(id) || (!name.empty() && wanted == utf8)) return true;
+  return false;
 }
 
-bool ClientWatcher::ReportLeaving(const kq::MonitorMessage& message, const kq::Monitor& monitor) {
-  if (message.News == kq::MonitorNews::ClientDetached && !monitor.Attached()) {
-    Status("client " + std::to_string(message.ClientID) + " detached");
-    return true;
+bool ClientWatcher::Watching(std::int32_t clientID) const {
+  const auto found = FKnown.find(clientID);
+  return found != FKnown.end() && found->second.Present && found->second.Selected;
+}
+
+std::optional<std::int32_t> ClientWatcher::OnlyWatched() const {
+  std::optional<std::int32_t> only;
+  for (const auto& [id, known] : FKnown) {
+    if (!known.Present || !known.Selected) continue;
+    if (only) return std::nullopt;
+    only = id;
   }
-  if (message.News == kq::MonitorNews::ClientEnded) {
-    Status("client " + std::to_string(message.ClientID) + " ended without detaching");
-    return true;
+  return only;
+}
+
+const ClientInfo& ClientWatcher::Label(std::int32_t id) {
+  auto [entry, met] = FKnown.try_emplace(id);
+  Known& known = entry->second;
+  if (met) {
+    // Records before the news of its joining: chosen by ID until its name is known.
+    known.Info.ID = id;
+    known.Selected = Chosen(id, {});
   }
-  return false;
+  bool repeated = known.Info.Name.empty();
+  for (const auto& [otherID, other] : FKnown)
+    if (otherID != id && other.Info.Name == known.Info.Name) repeated = true;
+  // A client names itself, so its name reaches the terminal only as escaped text, like its statements.
+  if (repeated) {
+    known.Info.Label = std::to_string(id);
+  } else {
+    FLabelText.Clear();
+    AppendTerminalSafe(known.Info.Name, FLabelText);
+    known.Info.Label.assign(FLabelText.View());
+  }
+  return known.Info;
+}
+
+void ClientWatcher::TakeNews(kq::MultiWatch& watch) {
+  const std::vector<kq::WatchNews> news = watch.TakeNews();
+  if (news.empty()) return;
+  const kq::ClientSnapshot snapshot = watch.Shared().Clients(true);
+  for (const kq::WatchNews& item : news) {
+    Known& known = FKnown[item.ClientID];
+    known.Info.ID = item.ClientID;
+    if (const kq::ClientState* listed = snapshot.FindID(item.ClientID)) known.Info.Name = listed->Name;
+    const std::string who = "client " + std::to_string(item.ClientID) + " (" + kq::Utf16ToUtf8(known.Info.Name) + ")";
+    switch (item.Kind) {
+      case kq::WatchNewsKind::Joined:
+      case kq::WatchNewsKind::Attached:
+        known.Present = true;
+        known.Selected = Chosen(item.ClientID, known.Info.Name);
+        if (!known.Selected) break;
+        if (std::find(FOrder.begin(), FOrder.end(), item.ClientID) == FOrder.end()) FOrder.push_back(item.ClientID);
+        Status("watching " + who +
+               (item.Kind == kq::WatchNewsKind::Attached ? " through the shared buffer" : " on a ring of its own"));
+        Announce(WatchState::Attached, known.Info);
+        break;
+      case kq::WatchNewsKind::Detached:
+      case kq::WatchNewsKind::Ended:
+        known.Present = false;
+        if (!known.Selected) break;
+        FAnyLeft = true;
+        Status(who + (item.Kind == kq::WatchNewsKind::Ended ? " ended without detaching" : " detached"));
+        Announce(WatchState::Detached, known.Info);
+        break;
+    }
+  }
+}
+
+void ClientWatcher::ReportAccounting(const kq::MultiWatch& watch) const {
+  for (std::int32_t id : FOrder) {
+    const std::optional<kq::WatchedClient> account = watch.Accounting(id);
+    if (!account) continue;
+    const auto found = FKnown.find(id);
+    const std::string name = found == FKnown.end() ? std::string() : kq::Utf16ToUtf8(found->second.Info.Name);
+    Status("client " + std::to_string(id) + " (" + name + "): " + std::to_string(account->Records) +
+           " record(s) read; " + std::to_string(account->Missing) + " lost in " + std::to_string(account->GapRuns) +
+           " gap(s)");
+  }
 }
 
 int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
   InstallInterruptHandler();
-  kq::Monitor monitor(ProcessID());
-  if (auto other = monitor.LiveOtherMonitor()) {
-    Status("monitor " + std::to_string(*other) +
-           " is already watching; only one monitor can watch at a time, since every client writes into the one "
-           "trace buffer and two monitors would mix their statements. Stop that one first.");
-    return 1;
+  {
+    // A look before registering: the watch's offer of private rings must never replace a living
+    // monitor's.
+    kq::Monitor probe(ProcessID());
+    if (auto other = probe.LiveOtherMonitor()) {
+      Status("monitor " + std::to_string(*other) +
+             " is already watching; only one monitor can watch at a time, since the shared trace buffer and the "
+             "offer of private rings belong to the registered monitor. Stop that one first.");
+      return 1;
+    }
   }
-  monitor.SetBufferSize(FSettings.BufferKB * 1024);
-  monitor.SetViewSettings(FSettings.RefNo, FSettings.Time, kq::Utf8ToUtf16(FSettings.Spool));
-  ReportSpoolStop(monitor);
+  kq::MultiWatch watch(ProcessID(), FSettings.BufferKB * 1024);
+  FWatch = &watch;
+  kq::Monitor& shared = watch.Shared();
+  shared.SetBufferSize(FSettings.BufferKB * 1024);
+  watch.SetViewSettings(FSettings.RefNo, FSettings.Time);
+  shared.SetViewSettings(FSettings.RefNo, FSettings.Time, kq::Utf8ToUtf16(FSettings.Spool));
+  ReportSpoolStop(shared);
 
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
@@ -87,20 +159,27 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
   auto expired = [&] {
     return FSettings.Duration && std::chrono::duration<double>(Clock::now() - start).count() >= *FSettings.Duration;
   };
-  ClientInfo client;
-  bool announcedWait = false, detached = false, stopped = false;
-  auto hand = [&](const std::vector<RecordEntry>& entries) {
-    const RecordTally& batch = FClassifier.BatchTally();
-    if ((!entries.empty() || batch.Filtered > 0) && !onBatch(entries, batch, client)) stopped = true;
-  };
-  // The texts of the views stay in the monitor's copy of the ring until its next read, which is
-  // after the batch has been handed on: a watch allocates nothing per record.
+  bool announcedWait = false, stopped = false;
+  // Records are copied out per client while the watch reads them (a reallocation's held records live
+  // only during the read), then classified and handed on client by client.
+  std::vector<std::pair<std::int32_t, std::vector<kq::TraceLine>>> batches;
   auto deliverNew = [&] {
-    const std::vector<kq::TraceLineView>& views = monitor.ReadNewViews();
-    if (!views.empty()) hand(FClassifier.Classify(views));
-  };
-  auto deliver = [&](const std::vector<kq::TraceLine>& lines) {
-    if (!lines.empty()) hand(FClassifier.Classify(lines));
+    for (auto& batch : batches) batch.second.clear();
+    watch.ReadNew([&](std::int32_t id, const kq::TraceLineView& view) {
+      const auto found = FKnown.find(id);
+      if (found != FKnown.end() && !found->second.Selected) return;
+      auto it = std::find_if(batches.begin(), batches.end(), [id](const auto& batch) { return batch.first == id; });
+      if (it == batches.end()) it = batches.emplace(batches.end(), id, std::vector<kq::TraceLine>());
+      it->second.push_back(kq::TraceLine{view.Gap, view.RefNo, view.Missing, view.Time, view.Cut,
+                                         std::u16string(view.Text), view.Outcome()});
+    });
+    for (auto& [id, lines] : batches) {
+      if (lines.empty() || stopped) continue;
+      const std::vector<RecordEntry>& entries = FClassifier.Classify(lines);
+      const RecordTally& tally = FClassifier.BatchTally();
+      if ((!entries.empty() || tally.Filtered > 0) && !onBatch(entries, tally, Label(id))) stopped = true;
+    }
+    std::erase_if(batches, [](const auto& batch) { return batch.second.empty(); });
   };
   auto tick = [&] {
     if (onSecond && Clock::now() >= nextTick) {
@@ -108,61 +187,48 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
       onSecond();
     }
   };
+  auto anyPresent = [&] {
+    return std::any_of(FKnown.begin(), FKnown.end(),
+                       [](const auto& entry) { return entry.second.Selected && entry.second.Present; });
+  };
   while (!stopped && !InterruptRequested() && !expired()) {
     tick();
-    if (FBetween && !FBetween(monitor)) break;
+    if (FBetween && !FBetween(shared)) break;
     if (FSwitchTo) {
-      if (monitor.Attached()) {
-        deliver(monitor.Detach());
-        Status("detached from client " + std::to_string(client.ID));
-        Announce(WatchState::Detached, client);
-      }
-      FSettings.Client = std::move(*FSwitchTo);
+      FSettings.Clients.clear();
+      if (!FSwitchTo->empty()) FSettings.Clients.push_back(std::move(*FSwitchTo));
       FSwitchTo.reset();
-      announcedWait = false;
-      detached = false;
-    }
-    if (!monitor.Attached()) {
-      if (detached && FSettings.UntilDetach) break;
-      std::optional<ClientInfo> picked = PickClient(monitor);
-      if (!picked) {
-        if (!announcedWait) {
-          Status(FSettings.Client.empty() ? "waiting for a client to start"
-                                          : "waiting for client " + FSettings.Client + " to start");
-          Announce(WatchState::Waiting, {});
-        }
-        announcedWait = true;
-        monitor.Poll(FPollMs);
-        continue;
+      for (auto& [id, known] : FKnown) {
+        known.Selected = Chosen(id, known.Info.Name);
+        if (known.Present) Announce(known.Selected ? WatchState::Attached : WatchState::Detached, known.Info);
       }
-      if (!monitor.Attach(picked->ID)) {
-        Status("client " + std::to_string(picked->ID) + " did not attach; retrying");
-        kq::SleepMs(static_cast<std::uint32_t>(std::min<std::int32_t>(FPollMs, 500)));
-        continue;
-      }
-      announcedWait = false;
-      client = std::move(*picked);
-      Status("watching client " + std::to_string(client.ID) + " (" + kq::Utf16ToUtf8(client.Name) + "), buffer " +
-             std::to_string(FSettings.BufferKB) + " KB");
-      Announce(WatchState::Attached, client);
     }
-    kq::MonitorMessage message = monitor.Poll(FPollMs);
+    watch.Poll(FPollMs);
+    TakeNews(watch);
     deliverNew();
-    ReportSpoolStop(monitor);
-    if (ReportLeaving(message, monitor)) {
-      Announce(WatchState::Detached, client);
-      detached = true;
+    ReportSpoolStop(shared);
+    TakeNews(watch);
+    if (anyPresent()) {
+      announcedWait = false;
+    } else {
+      if (FAnyLeft && FSettings.UntilDetach) break;
+      if (!announcedWait) {
+        std::string wanted;
+        for (const std::string& client : FSettings.Clients) wanted += (wanted.empty() ? "" : ", ") + client;
+        Status(wanted.empty() ? "waiting for clients to start" : "waiting for client " + wanted + " to start");
+        Announce(WatchState::Waiting, {});
+      }
+      announcedWait = true;
     }
   }
   deliverNew();
-  if (!FSettings.Save.empty() && monitor.Buffer()) {
-    monitor.Buffer()->SaveToFile(kq::Utf8ToUtf16(FSettings.Save));
+  TakeNews(watch);
+  if (!FSettings.Save.empty() && shared.Buffer()) {
+    shared.Buffer()->SaveToFile(kq::Utf8ToUtf16(FSettings.Save));
     Status("saved to " + FSettings.Save);
   }
-  if (monitor.Attached()) {
-    deliver(monitor.Detach());
-    Status("detached");
-  }
+  ReportAccounting(watch);
+  FWatch = nullptr;
   return 0;
 }
 

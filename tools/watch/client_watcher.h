@@ -2,21 +2,23 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "monitor.h"
+#include "multi_watch.h"
 #include "record_entries.h"
 #include "record_formatter.h"
 
 namespace kqtool {
 
-// What `watch` and `top` share: which client, the buffer and how long.
+// What `watch` and `top` share: which clients, the buffer and how long.
 struct WatchSettings {
-  std::string Client;  // an ID or a name; empty: the first listed, else the next to start
-  std::int32_t BufferKB = 64;
-  bool RefNo = false;  // view settings written to the buffer header (its save file shows them)
+  std::vector<std::string> Clients;  // IDs or names; empty: every client, also those that start later
+  std::int32_t BufferKB = 64;        // the shared buffer's size and every private ring's
+  bool RefNo = false;                // view settings written to the buffer header (its save file shows them)
   bool Time = false;
   std::string Spool;
   std::string Save;
@@ -27,10 +29,13 @@ struct WatchSettings {
 // What a watch is doing, for callers that show it (the served page).
 enum class WatchState { Waiting, Attached, Detached };
 
-// Attaches to the chosen client as the one monitor and hands every batch of records, classified once
-// into entries (statements, log starts and gaps, in reference-number order), to the caller until Ctrl+C, the duration,
-// the client's leaving (with UntilDetach) or the caller asks to stop. Refuses to start while another monitor is alive:
-// every client writes into the one trace buffer, so two monitors would mix their clients' statements.
+// Watches every client (or the chosen ones) at once as the one monitor: clients of ours on rings of
+// their own, which join when they start and leave when they detach or die, and beside them one client
+// that knows only the shared buffer. Hands every batch of records, classified once into entries
+// (statements, log starts and gaps, in reference-number order per client), to the caller with the
+// client it came from, until Ctrl+C, the duration, the leaving of the last watched client (with
+// UntilDetach) or the caller asks to stop. Refuses to start while another monitor is alive: the shared
+// buffer and the channel offer belong to the one registered monitor.
 class ClientWatcher {
  public:
   // Returns false to stop the watch (the output cannot take more).
@@ -53,19 +58,33 @@ class ClientWatcher {
     FOnState = std::move(onState);
     FPollMs = pollMs;
   }
-  // From `between`: leave the current client (its unread records are delivered first) and watch
-  // `client` (an ID or a name) from now on.
+  // From `between`: show only `client` (an ID or a name) from now on; empty: every client again.
   void SwitchTo(std::string client) { FSwitchTo = std::move(client); }
+  // From `between`: the watch itself, for requests to one client that disturb no other.
+  kq::MultiWatch* Watch() noexcept { return FWatch; }
+  // From `between`: whether that client is watched now (present and chosen), and the one watched
+  // when it is the only one.
+  bool Watching(std::int32_t clientID) const;
+  std::optional<std::int32_t> OnlyWatched() const;
 
   // The exit code: 0, or 1 after a message on standard error. `onSecond` (may be empty) runs about
   // once a second.
   int Run(const BatchFn& onBatch, const TickFn& onSecond = {});
 
  private:
-  // The client to attach to, with its name as listed.
-  std::optional<ClientInfo> PickClient(const kq::Monitor& monitor) const;
-  // Reports the watched client's leaving; true when it left (detached, or its process died).
-  static bool ReportLeaving(const kq::MonitorMessage& message, const kq::Monitor& monitor);
+  struct Known {
+    ClientInfo Info;
+    bool Selected = false;
+    bool Present = false;  // joined and not yet left
+  };
+  // Whether the settings choose this client.
+  bool Chosen(std::int32_t id, const std::u16string& name) const;
+  // Takes in the watch's news: joins and leavings, each with a line on standard error.
+  void TakeNews(kq::MultiWatch& watch);
+  // The client as output shows it: its name, or its ID once another client of the watch has had that name.
+  const ClientInfo& Label(std::int32_t id);
+  // The final accounting, one line per client that was watched.
+  void ReportAccounting(const kq::MultiWatch& watch) const;
 
   void Announce(WatchState state, const ClientInfo& client) const {
     if (FOnState) FOnState(state, client);
@@ -77,6 +96,11 @@ class ClientWatcher {
   StateFn FOnState;
   std::int32_t FPollMs = 200;
   std::optional<std::string> FSwitchTo;
+  kq::MultiWatch* FWatch = nullptr;
+  std::map<std::int32_t, Known> FKnown;
+  OutputBuffer FLabelText;           // where a name is made terminal-safe for the client column
+  std::vector<std::int32_t> FOrder;  // clients in the order they joined, for the accounting
+  bool FAnyLeft = false;
 };
 
 // A message of the tools on standard error, "kqmon: " first.

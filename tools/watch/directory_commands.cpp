@@ -4,9 +4,11 @@
 
 #include "client_list.h"
 #include "commands.h"
+#include "ipc_event.h"
 #include "monitor.h"
 #include "output_buffer.h"
 #include "platform.h"
+#include "private_channel.h"
 #include "tool_support.h"
 
 namespace kqtool {
@@ -58,6 +60,19 @@ int RunSignal(std::int32_t clientID, std::int32_t value) {
            "--client " +
            std::to_string(clientID) + " first)");
     return 1;
+  }
+  // A client on a ring of its own listens on its own event, not on the shared one: the value goes
+  // there, and the watch's other clients see nothing of it.
+  kq::ChannelTable channels;
+  if (channels.OfferedBy() == *other) {
+    for (std::int32_t slot = 0; slot < kq::KqChannelSlots; ++slot) {
+      const kq::ChannelSlot entry = channels.Slot(slot);
+      if (entry.ClientID != clientID || entry.State != kq::ChannelSlotState::Published) continue;
+      kq::TIPCEvent event(kq::PrivateClientEventName(clientID), false);
+      event.SignalData(kq::evMonitorSignal, clientID, value);
+      std::printf("sent %d to client %d (on its own channel, watched by monitor %d)\n", value, clientID, *other);
+      return 0;
+    }
   }
   monitor.SendSignal(clientID, value);
   std::printf("sent %d to client %d (connected through monitor %d)\n", value, clientID, *other);

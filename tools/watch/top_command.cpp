@@ -29,9 +29,9 @@ int RunTop(const TopOptions& options) {
   OutputBuffer out;
 
   auto onBatch = [&](const std::vector<RecordEntry>& entries, const RecordTally& batch, const ClientInfo& client) {
-    shown = client;
+    if (shown.ID == 0) shown = client;
     tally += batch;
-    table.Add(entries);
+    table.Add(entries, client);
     return true;
   };
   // A terminal gets the table redrawn in place every second; anything else gets it once, at the end.

@@ -1,5 +1,5 @@
 // The live view of kqmon serve. Reads the server's event stream (one JSON object of kqmon's
-// --format json schema per event) and shows the watched client's statements in a grid that holds
+// --format json schema per event) and shows the watched clients' statements in a grid that holds
 // at most MaxRows rows, rendering only the rows in sight; every statement that does not stay in view
 // is counted. The work per animation frame is bounded, so a flood cannot freeze the page.
 'use strict';
@@ -41,7 +41,7 @@
   let selected = null; // the row opened below the grid
   let paused = false;
   let dirty = true;
-  let watched = null; // the client being watched: {id, name}
+  const watched = new Map(); // the clients being watched: ID -> name (one watch reads them all)
   let clientsList = null; // the client list being received: {monitor, clients}
   let topRows = [];
 
@@ -91,7 +91,7 @@
   function rowElement() {
     const div = document.createElement('div');
     div.className = 'row';
-    for (const name of ['ref', 'time', 'dur', 'rows', 'status', 'text']) {
+    for (const name of ['ref', 'time', 'client', 'dur', 'rows', 'status', 'text']) {
       const span = document.createElement('span');
       span.className = name;
       div.appendChild(span);
@@ -158,15 +158,18 @@
       div.className = (row.kind === 'g' ? 'row gap' : row.kind === 'l' ? 'row log' : row.status === 'error' ? 'row err' : 'row') +
         (row === selected ? ' selected' : '');
       div.dataset.kind = row.kind;
+      div.dataset.client = row.client;
       div.kqRow = row;
       div.children[0].textContent = row.ref;
       div.children[1].textContent = row.time;
-      div.children[2].textContent = row.dur === null || row.dur === undefined ? '' : row.dur.toFixed(3);
-      div.children[3].textContent = row.nrows === null || row.nrows === undefined ? '' : row.nrows;
-      div.children[4].textContent = row.status === 'error' ? 'ERROR' + (row.sqlstate ? ' ' + row.sqlstate : '') :
+      div.children[2].textContent = row.clientName;
+      div.children[2].title = 'client ' + row.client;
+      div.children[3].textContent = row.dur === null || row.dur === undefined ? '' : row.dur.toFixed(3);
+      div.children[4].textContent = row.nrows === null || row.nrows === undefined ? '' : row.nrows;
+      div.children[5].textContent = row.status === 'error' ? 'ERROR' + (row.sqlstate ? ' ' + row.sqlstate : '') :
         row.status || '';
-      div.children[5].textContent = row.text;
-      div.children[6].style.display = row.cut ? '' : 'none';
+      div.children[6].textContent = row.text;
+      div.children[7].style.display = row.cut ? '' : 'none';
     }
   }
 
@@ -186,7 +189,7 @@
 
   function showDetail() {
     const row = selected;
-    const parts = ['ref ' + row.ref, 'start ' + row.time];
+    const parts = ['client ' + row.client + ' (' + row.clientName + ')', 'ref ' + row.ref, 'start ' + row.time];
     if (row.end) parts.push('end ' + row.end.slice(11, 23));
     if (row.dur !== null && row.dur !== undefined) parts.push(row.dur.toFixed(3) + ' ms');
     if (row.nrows !== null && row.nrows !== undefined) parts.push(row.nrows + ' row(s)');
@@ -217,7 +220,7 @@
   }
 
   const CsvColumns = ['kind', 'ref', 'start', 'end', 'duration_ms', 'rows', 'status', 'sqlstate', 'code', 'message',
-    'cut', 'text'];
+    'client_id', 'client_name', 'cut', 'text'];
   function csvField(value) {
     const text = value === null || value === undefined ? '' : String(value);
     return /[",\r\n]/.test(text) ? '"' + text.replace(/"/g, '""') + '"' : text;
@@ -227,7 +230,7 @@
     const lines = [CsvColumns.join(',')];
     for (const row of view)
       lines.push([kinds[row.kind], row.ref, row.start, row.end, row.dur, row.nrows, row.status, row.sqlstate, row.code,
-        row.message, row.cut, row.text].map(csvField).join(','));
+        row.message, row.client, row.clientName, row.cut, row.text].map(csvField).join(','));
     return lines.join('\r\n') + '\r\n';
   }
   $('export-json').addEventListener('click', () => download('kqmon-view.jsonl', 'application/x-ndjson', exportJson()));
@@ -317,7 +320,15 @@
 
   // ---- rows from the stream
 
+  // Every row says whose it is: one watch shows the statements of every client.
   function toRow(object) {
+    const row = rowOf(object);
+    row.client = object['kq.client.id'];
+    row.clientName = object['kq.client.name'] || String(row.client);
+    return row;
+  }
+
+  function rowOf(object) {
     const time = object.time.slice(11, 23);
     switch (object.kind) {
       case 'statement':
@@ -447,14 +458,22 @@
 
   function showWatch(object) {
     const id = object['kq.client.id'];
-    watched = object.state === 'attached' ? { id, name: object['kq.client.name'] } : null;
-    const text = {
-      attached: 'watching client ' + id + ' (' + object['kq.client.name'] + ')',
-      detached: 'client ' + id + ' (' + object['kq.client.name'] + ') detached',
-      waiting: 'waiting for a client',
-    }[object.state] || object.state;
+    if (object.state === 'attached') watched.set(id, object['kq.client.name']);
+    else if (object.state === 'detached') watched.delete(id);
+    else if (object.state === 'waiting') watched.clear();
+    let text;
+    if (watched.size > 1) {
+      text = 'watching ' + watched.size + ' clients';
+    } else if (watched.size === 1) {
+      const [[only, name]] = watched;
+      text = 'watching client ' + only + ' (' + name + ')';
+    } else {
+      text = object.state === 'detached' ? 'client ' + id + ' (' + object['kq.client.name'] + ') detached' :
+        'waiting for a client';
+    }
     $('watch-state').textContent = text + (object.redact ? ' · literals redacted' : '');
-    $('signal-send').disabled = watched === null;
+    // A value goes to the one watched client; with several, attach to one first.
+    $('signal-send').disabled = watched.size !== 1;
     if (clientsList) showClients();
   }
 
@@ -482,9 +501,11 @@
       const td = cell(tr, '');
       const button = document.createElement('button');
       button.type = 'button';
-      const isWatched = watched !== null && watched.id === id;
-      button.textContent = isWatched ? 'watching' : 'Attach';
-      button.disabled = isWatched;
+      // Attach narrows the watch to this client (every client is watched until then).
+      const isOnlyWatched = watched.size === 1 && watched.has(id);
+      button.textContent = isOnlyWatched ? 'watching' : 'Attach';
+      button.title = isOnlyWatched ? '' : watched.has(id) ? 'watch this client only' : 'watch this client';
+      button.disabled = isOnlyWatched;
       button.className = 'attach';
       button.addEventListener('click', () => attach(id));
       td.appendChild(button);
@@ -605,8 +626,8 @@
     counters,
     rowsInView: () => view.length,
     snapshot: () => view.map((row) => ({
-      kind: row.kind, ref: row.ref, time: row.time, text: row.text, cut: row.cut, dur: row.dur, rows: row.nrows,
-      status: row.status,
+      kind: row.kind, ref: row.ref, time: row.time, client: row.client, text: row.text, cut: row.cut, dur: row.dur,
+      rows: row.nrows, status: row.status,
     })),
     exportJson,
     exportCsv,
