@@ -20,7 +20,7 @@ from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 WAIT = 20  # seconds for anything the page should show; generous, the machine may be busy
 
@@ -165,8 +165,20 @@ def functional(build):
             return [...document.querySelectorAll('#grid-rows .row .time')].filter((t) => t.offsetParent !== null
                 && t.scrollWidth > t.clientWidth).length""")
         assert cut_times == 0, "%d time cell(s) cut" % cut_times
-        # The client left behind is still live (it answers the ping that the switch sends).
+        # The client left behind is still live (it answers the ping that the switch sends), no longer watched.
         until(driver, lambda: "live" in client_row(driver, 101).text, "the first client live after the switch")
+        until(driver, lambda: "watched" in client_row(driver, 4711).text and "watched" not in client_row(driver, 101).text,
+              "the list saying which client is watched")
+        # Counted per client, as received; the client filter keeps one client's rows in view.
+        per_client = driver.execute_script("return window.kqView.perClient()")
+        assert per_client["4711"]["statements"] == len(statements), per_client
+        assert per_client["101"]["statements"] >= 1, per_client
+        until(driver, lambda: client_row(driver, 4711).find_element(By.CSS_SELECTOR, ".received").text == str(len(statements)),
+              "the list's count of Orders DB's statements")
+        Select(driver.find_element(By.ID, "client-filter")).select_by_value("101")
+        until(driver, lambda: {r["client"] for r in snapshot(driver)} == {101}, "only the first client's rows in view")
+        Select(driver.find_element(By.ID, "client-filter")).select_by_value("")
+        until(driver, lambda: {r["client"] for r in snapshot(driver)} >= {101, 4711}, "every client's rows again")
 
         # A minimum duration keeps only the slower statement; a row opens with its whole text.
         driver.find_element(By.ID, "min-duration").send_keys("100")

@@ -43,6 +43,8 @@
   let dirty = true;
   const watched = new Map(); // the clients being watched: ID -> name (one watch reads them all)
   let clientsList = null; // the client list being received: {monitor, clients}
+  const perClient = new Map(); // ID -> {statements, lost}: what this page received of each client
+  let clientFilter = null; // the one client in view, or null for all
   let topRows = [];
 
   // ---- requests
@@ -108,6 +110,7 @@
   // Every row is kept whether it matches or not: a filter only chooses what is in view, so that
   // clearing it brings back what came in the meantime.
   function matches(row) {
+    if (clientFilter !== null && row.client !== clientFilter) return false;
     if (row.kind !== 's') return true;
     if (minDuration !== null && (row.dur === null || row.dur < minDuration)) return false;
     return filter === '' || row.lower.includes(filter);
@@ -117,11 +120,14 @@
     filter = $('filter').value.trim().toLowerCase();
     const min = parseFloat($('min-duration').value);
     minDuration = Number.isFinite(min) && min > 0 ? min : null;
-    view = filter === '' && minDuration === null ? rows : rows.filter(matches);
+    const client = $('client-filter').value;
+    clientFilter = client === '' ? null : Number(client);
+    view = filter === '' && minDuration === null && clientFilter === null ? rows : rows.filter(matches);
     dirty = true;
   }
   $('filter').addEventListener('input', applyFilter);
   $('min-duration').addEventListener('input', applyFilter);
+  $('client-filter').addEventListener('change', applyFilter);
 
   $('pause').addEventListener('click', () => {
     paused = !paused;
@@ -400,11 +406,25 @@
     dirty = true;
   }
 
+  // The statements of one client so far, found in the raw line: a flood leaves most lines unparsed.
+  function tallyOf(id) {
+    let tally = perClient.get(id);
+    if (!tally) perClient.set(id, (tally = { statements: 0, lost: 0 }));
+    return tally;
+  }
+  const ClientKey = '"kq.client.id":';
+  function clientOfLine(line) {
+    const at = line.indexOf(ClientKey);
+    return at < 0 ? null : parseInt(line.slice(at + ClientKey.length, at + ClientKey.length + 12), 10);
+  }
+
   function onObject(line) {
     counters.events++;
     // Members come in a fixed order, "kind" first: its value tells the kind without parsing.
     if (line.startsWith('{"kind":"statement"') || line.startsWith('{"kind":"log_started"')) {
       counters.statements++;
+      const client = clientOfLine(line);
+      if (client !== null && line.charCodeAt(9) === 115 /* s */) tallyOf(client).statements++;
       // Every statement counts in the chart's rate, by when it arrived; errors are told from the
       // raw line, so that those a flood leaves unparsed still count.
       const at = Date.now();
@@ -421,6 +441,7 @@
       case 'gap':
         counters.gaps++;
         counters.lost += object['kq.gap.missing'];
+        tallyOf(object['kq.client.id']).lost += object['kq.gap.missing'];
         pending.push({ line, at: Date.now() });
         break;
       case 'dropped':
@@ -497,7 +518,9 @@
       // Dead: its process ended without leaving. Not answering: alive for all we know, but it did
       // not answer the last ping (a client pauses after another client's signal).
       const state = client.dead ? 'dead' : client.alive ? 'live' : 'not answering';
-      cell(tr, state, client.alive ? 'alive' : 'dead');
+      cell(tr, state + (watched.has(id) ? ' · watched' : ''), client.alive ? 'alive' : 'dead');
+      cell(tr, '', 'num received');
+      cell(tr, '', 'num lost');
       const td = cell(tr, '');
       const button = document.createElement('button');
       button.type = 'button';
@@ -512,6 +535,24 @@
       body.appendChild(tr);
     }
     $('no-clients').style.display = clientsList.clients.length ? 'none' : '';
+    showClientCounts();
+    // The filter offers every client listed now and keeps the one chosen, listed or gone.
+    const select = $('client-filter');
+    const chosen = select.value;
+    const offered = new Map(clientsList.clients.map((c) => [String(c['kq.client.id']), c['kq.client.name']]));
+    if (chosen !== '' && !offered.has(chosen)) offered.set(chosen, 'gone');
+    select.length = 1;
+    for (const [id, name] of offered) select.add(new Option(id + ' ' + name, id));
+    select.value = chosen;
+  }
+
+  // In place, so that a button under the pointer stays the same element.
+  function showClientCounts() {
+    for (const tr of $('clients').tBodies[0].rows) {
+      const tally = perClient.get(Number(tr.dataset.client));
+      tr.querySelector('.received').textContent = tally ? tally.statements.toLocaleString() : '0';
+      tr.querySelector('.lost').textContent = tally && tally.lost ? tally.lost.toLocaleString() : '';
+    }
   }
 
   function showTop(summary) {
@@ -545,6 +586,7 @@
   }
 
   function showCounters() {
+    showClientCounts();
     const dropped = counters.notShown + counters.evicted + counters.serverDropped;
     counters.filteredOut = rows.length - view.length;
     $('counters').textContent = counters.statements.toLocaleString() + ' received · ' + view.length.toLocaleString() +
@@ -624,6 +666,7 @@
   // For tests and the curious: the counters and the rows in view.
   window.kqView = {
     counters,
+    perClient: () => Object.fromEntries(perClient),
     rowsInView: () => view.length,
     snapshot: () => view.map((row) => ({
       kind: row.kind, ref: row.ref, time: row.time, client: row.client, text: row.text, cut: row.cut, dur: row.dur,
