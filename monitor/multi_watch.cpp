@@ -337,8 +337,12 @@ void MultiWatch::Poll(std::int32_t timeOutMs) {
 
 void MultiWatch::ReadNew(const std::function<void(std::int32_t clientID, const TraceLineView&)>& fn) {
   // What a reallocation read from the old ring comes first (counted already).
-  for (const auto& [id, line] : FHeld)
-    fn(id, TraceLineView{line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, line.Text});
+  for (const HeldRecord& held : FHeld) {
+    const TraceLine& line = held.Line;
+    fn(held.ClientID, TraceLineView{line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, line.Text,
+                                    held.Payload.empty() ? nullptr : held.Payload.data(),
+                                    static_cast<std::int32_t>(held.Payload.size())});
+  }
   FHeld.clear();
   ReadShared(&fn);
   for (std::size_t i = 0; i < FChannels.size();) {
@@ -425,8 +429,12 @@ bool MultiWatch::Reallocate(std::int32_t clientID, std::int32_t bytes, std::int3
   // The client let go of its ring; what it held is read before ours goes, so that the new ring (a new
   // section, numbered from 1 again) starts with nothing left over.
   const std::function<void(std::int32_t, const TraceLineView&)> keep = [&](std::int32_t id, const TraceLineView& line) {
-    FHeld.emplace_back(id, TraceLine{line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, std::u16string(line.Text),
-                                     line.Outcome()});
+    std::vector<unsigned char> payload;
+    if (line.Payload && line.PayloadBytes > 0) payload.assign(line.Payload, line.Payload + line.PayloadBytes);
+    FHeld.push_back(
+        {id,
+         TraceLine{line.Gap, line.RefNo, line.Missing, line.Time, line.Cut, std::u16string(line.Text), line.Outcome()},
+         std::move(payload)});
   };
   ReadRest(*channel, &keep);
   channel->Reader.reset();

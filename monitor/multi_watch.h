@@ -116,11 +116,16 @@ class MultiWatch {
   bool FUseTime = false;
   bool FAttachShared = true;
   std::vector<std::unique_ptr<Channel>> FChannels;
-  std::optional<std::int32_t> FSharedID;                  // the client attached through "KqBuffer"
-  bool FSharedLeft = false;                               // ... which left: the next ReadNew reads the rest
-  std::vector<TraceLine> FDetachedLines;                  // what a detach of it read
-  std::vector<std::pair<std::int32_t, TraceLine>> FHeld;  // what a reallocation read from an old ring
-  std::vector<WatchedClient> FAccounts;                   // every client met, by first meeting
+  std::optional<std::int32_t> FSharedID;  // the client attached through "KqBuffer"
+  bool FSharedLeft = false;               // ... which left: the next ReadNew reads the rest
+  std::vector<TraceLine> FDetachedLines;  // what a detach of it read
+  struct HeldRecord {
+    std::int32_t ClientID;
+    TraceLine Line;
+    std::vector<unsigned char> Payload;  // text, NUL and outcome tail, so that the outcome is handed on
+  };
+  std::vector<HeldRecord> FHeld;         // what a reallocation read from an old ring
+  std::vector<WatchedClient> FAccounts;  // every client met, by first meeting
   std::vector<WatchNews> FNewsList;
   std::vector<TraceLineView> FViews;
   std::vector<std::pair<std::int32_t, std::int64_t>> FRefused;  // shared attaches that failed, and when

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -19,6 +20,7 @@
 #include "ipc_buffer.h"
 #include "ipc_client.h"
 #include "private_channel.h"
+#include "record_outcome.h"
 #include "test_support.h"
 #include "text.h"
 
@@ -294,16 +296,32 @@ TEST(MultiWatch, SignalsAndReallocationReachOnlyTheAddressedClient) {
   EXPECT_EQ(seen[0].Count.load(), 0);
   EXPECT_EQ(seen[2].Count.load(), 0);
 
-  // A statement still unread when its ring is replaced is handed on after the reallocation.
-  const std::u16string before = u"before realloc";
+  // Statements still unread when their ring is replaced are handed on after the reallocation, the
+  // outcome of one with it.
+  const std::u16string before = u"before realloc", timed = u"timed before realloc";
   EXPECT_TRUE(clients[2]->AddData(before.c_str(), static_cast<std::int32_t>((before.size() + 1) * 2)));
+  kq::TOutcomeTail tail;
+  tail.DurationMicros = 1234;
+  tail.Rows = 5;
+  std::vector<unsigned char> payload((timed.size() + 1) * 2 + static_cast<std::size_t>(tail.Bytes()));
+  std::memcpy(payload.data(), timed.c_str(), (timed.size() + 1) * 2);
+  tail.WriteTo(payload.data() + (timed.size() + 1) * 2);
+  EXPECT_TRUE(clients[2]->AddData(payload.data(), static_cast<std::int32_t>(payload.size())));
   clients[2]->SignalMonitor();
   ASSERT_TRUE(watch.Reallocate(42, 256 * 1024));
   std::vector<std::u16string> handedOn;
+  std::vector<std::optional<kq::TRecordOutcome>> outcomes;
   watch.ReadNew([&](std::int32_t id, const TraceLineView& line) {
-    if (id == 42 && !line.Gap) handedOn.emplace_back(line.Text);
+    if (id != 42 || line.Gap) return;
+    handedOn.emplace_back(line.Text);
+    outcomes.push_back(line.Outcome());
   });
-  EXPECT_EQ(handedOn, std::vector<std::u16string>{before});
+  EXPECT_EQ(handedOn, (std::vector<std::u16string>{before, timed}));
+  ASSERT_EQ(outcomes.size(), 2u);
+  EXPECT_FALSE(outcomes[0].has_value());
+  ASSERT_TRUE(outcomes[1].has_value());
+  EXPECT_EQ(outcomes[1]->DurationMicros, 1234);
+  EXPECT_EQ(outcomes[1]->Rows, 5);
   EXPECT_EQ(watch.Accounting(42)->RingSize, 256 * 1024);
   EXPECT_EQ(watch.Accounting(40)->RingSize, 64 * 1024);
   const std::u16string text = u"after realloc";

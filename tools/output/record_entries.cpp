@@ -37,8 +37,8 @@ const std::vector<RecordEntry>& RecordClassifier::Classify(std::span<const kq::T
   return ClassifyLines(lines);
 }
 
-const std::vector<RecordEntry>& RecordClassifier::Classify(const std::vector<kq::TraceLine>& lines) {
-  return ClassifyLines(std::span<const kq::TraceLine>(lines));
+const std::vector<RecordEntry>& RecordClassifier::Classify(std::span<const kq::TraceLine> lines) {
+  return ClassifyLines(lines);
 }
 
 template <typename Line>

@@ -66,7 +66,7 @@ class RecordClassifier {
   // The entries of one batch, oldest first. They and their texts stay valid until the next call and
   // only as long as `lines` do (unredacted texts point into the lines).
   const std::vector<RecordEntry>& Classify(std::span<const kq::TraceLineView> lines);
-  const std::vector<RecordEntry>& Classify(const std::vector<kq::TraceLine>& lines);
+  const std::vector<RecordEntry>& Classify(std::span<const kq::TraceLine> lines);
 
   // Where the records of the last batch went.
   const RecordTally& BatchTally() const noexcept { return FBatch; }

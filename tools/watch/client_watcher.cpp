@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <span>
 
 #include "client_list.h"
 #include "platform.h"
@@ -161,25 +162,43 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
   };
   bool announcedWait = false, stopped = false;
   // Records are copied out per client while the watch reads them (a reallocation's held records live
-  // only during the read), then classified and handed on client by client.
-  std::vector<std::pair<std::int32_t, std::vector<kq::TraceLine>>> batches;
+  // only during the read), then classified and handed on client by client. The copies are kept from
+  // batch to batch, so that a watch allocates only while the largest batch is still unseen.
+  struct ClientBatch {
+    std::int32_t ID = 0;
+    std::vector<kq::TraceLine> Lines;
+    std::size_t Used = 0;
+  };
+  std::vector<ClientBatch> batches;
   auto deliverNew = [&] {
-    for (auto& batch : batches) batch.second.clear();
+    for (ClientBatch& batch : batches) batch.Used = 0;
     watch.ReadNew([&](std::int32_t id, const kq::TraceLineView& view) {
       const auto found = FKnown.find(id);
       if (found != FKnown.end() && !found->second.Selected) return;
-      auto it = std::find_if(batches.begin(), batches.end(), [id](const auto& batch) { return batch.first == id; });
-      if (it == batches.end()) it = batches.emplace(batches.end(), id, std::vector<kq::TraceLine>());
-      it->second.push_back(kq::TraceLine{view.Gap, view.RefNo, view.Missing, view.Time, view.Cut,
-                                         std::u16string(view.Text), view.Outcome()});
+      auto it = std::find_if(batches.begin(), batches.end(), [id](const ClientBatch& batch) { return batch.ID == id; });
+      if (it == batches.end()) it = batches.insert(batches.end(), ClientBatch{id, {}, 0});
+      if (it->Used == it->Lines.size()) it->Lines.emplace_back();
+      kq::TraceLine& line = it->Lines[it->Used++];
+      line.Gap = view.Gap;
+      line.RefNo = view.RefNo;
+      line.Missing = view.Missing;
+      line.Time = view.Time;
+      line.Cut = view.Cut;
+      line.Text.assign(view.Text);
+      line.Outcome = view.Outcome();
     });
-    for (auto& [id, lines] : batches) {
-      if (lines.empty() || stopped) continue;
-      const std::vector<RecordEntry>& entries = FClassifier.Classify(lines);
+    for (const ClientBatch& batch : batches) {
+      if (batch.Used == 0 || stopped) continue;
+      const std::vector<RecordEntry>& entries =
+          FClassifier.Classify(std::span<const kq::TraceLine>(batch.Lines.data(), batch.Used));
       const RecordTally& tally = FClassifier.BatchTally();
-      if ((!entries.empty() || tally.Filtered > 0) && !onBatch(entries, tally, Label(id))) stopped = true;
+      if ((!entries.empty() || tally.Filtered > 0) && !onBatch(entries, tally, Label(batch.ID))) stopped = true;
     }
-    std::erase_if(batches, [](const auto& batch) { return batch.second.empty(); });
+    // A client that left gives its copies back.
+    std::erase_if(batches, [&](const ClientBatch& batch) {
+      const auto known = FKnown.find(batch.ID);
+      return batch.Used == 0 && (known == FKnown.end() || !known->second.Present);
+    });
   };
   auto tick = [&] {
     if (onSecond && Clock::now() >= nextTick) {
