@@ -520,7 +520,7 @@ void TIPCBuffer::SaveToFile(std::u16string_view fileName) {
     if (!ValidRecord(offset, areaEnd)) break;
     TTraceRecord head = ReadHead(offset);
     if (int error = file.WriteLine(FormatLine(offset, head, areaEnd)); error != 0) {
-      file.Close();
+      static_cast<void>(file.Close());  // the write's error is the one to report
       RaiseIoError(fileName, error);
     }
     offset = head.Next;

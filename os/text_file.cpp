@@ -7,7 +7,8 @@ namespace {
 constexpr std::size_t FlushThreshold = 64 * 1024;
 }  // namespace
 
-TextFile::~TextFile() { Close(); }
+// A destructor has no one to report a failed flush to; a caller that cares closes first.
+TextFile::~TextFile() { static_cast<void>(Close()); }
 
 int TextFile::OpenAppend(std::u16string_view path) { return OpenFile(path, true); }
 

@@ -28,18 +28,18 @@ class TextFile {
 
   // Opens for writing at the end, creating a missing file. An existing file with a Ctrl+Z (byte 26)
   // among its last 128 bytes is first cut at the first such byte, as old DOS tools ended text there.
-  int OpenAppend(std::u16string_view path);
+  [[nodiscard]] int OpenAppend(std::u16string_view path);
   // Creates the file, or truncates it when it exists.
-  int Create(std::u16string_view path);
-  int WriteLine(std::u16string_view line);
+  [[nodiscard]] int Create(std::u16string_view path);
+  [[nodiscard]] int WriteLine(std::u16string_view line);
   // Writes out what is buffered and closes; the file is closed even when that fails.
-  int Close();
+  [[nodiscard]] int Close();
   [[nodiscard]] bool IsOpen() const noexcept { return FFile.Valid(); }
 
   // What an error code of OpenAppend or Create says about the path, per platform.
-  static FileRefusal RefusalOf(int error) noexcept;
+  [[nodiscard]] static FileRefusal RefusalOf(int error) noexcept;
   // What an open would refuse at this path now, found without opening it; None for a missing file.
-  static FileRefusal Inspect(std::u16string_view path) noexcept;
+  [[nodiscard]] static FileRefusal Inspect(std::u16string_view path) noexcept;
 
   static constexpr std::size_t MaxPathLength = 259;
 

@@ -42,7 +42,7 @@ int TextFile::FileTraits::Close(std::intptr_t file) noexcept {
 }
 
 int TextFile::OpenFile(std::u16string_view path, bool append) {
-  Close();
+  static_cast<void>(Close());  // an earlier file's failure is not this open's
   if (path.empty()) return ENOENT;
   if (path.size() > MaxPathLength) return ENAMETOOLONG;
   std::string native = Utf16ToUtf8(path);

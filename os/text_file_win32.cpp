@@ -122,7 +122,7 @@ int TextFile::FileTraits::Close(std::intptr_t file) noexcept {
 }
 
 int TextFile::OpenFile(std::u16string_view path, bool append) {
-  Close();
+  static_cast<void>(Close());  // an earlier file's failure is not this open's
   if (path.empty()) return ERROR_PATH_NOT_FOUND;
   if (path.size() > MaxPathLength) return ERROR_FILENAME_EXCED_RANGE;
   std::wstring native(path.begin(), path.end());

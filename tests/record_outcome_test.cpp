@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -233,8 +234,8 @@ TEST(RecordOutcome, DamagedTailsCarryNoOutcome) {
     if (tail.size() >= tailBytes + 2) continue;  // still whole: the text just got shorter
     EXPECT_FALSE(ParseExact(tail)) << "dropped " << drop;
   }
-  std::vector<unsigned char> odd(1, 'x');
-  odd.insert(odd.end(), good.begin(), good.end());
+  std::vector<unsigned char> odd(good.size() + 1, 'x');
+  std::copy(good.begin(), good.end(), odd.begin() + 1);
   EXPECT_FALSE(ParseExact(odd)) << "an odd size";
   EXPECT_FALSE(ParseOutcome(nullptr, 100));
   EXPECT_FALSE(ParseExact({'k', 'q', 'O', '1'}));
