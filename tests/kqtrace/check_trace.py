@@ -1,7 +1,8 @@
 """Checks one kqtrace case: the statements that kqmon wrote as JSON lines against the statements the
 case expects, every one once and in order.
 
-    check_trace.py TRACE.jsonl --expect FILE          # FILE: the expected statements, NUL-separated
+    check_trace.py TRACE.jsonl --expect FILE          # FILE: the expected statements, NUL-separated;
+                                                      # "!TEXT" for one that fails (then all are checked)
     check_trace.py TRACE.jsonl --server-log LOG OFFSET  # the server's own log (log_statement = all)
                                                         # from byte OFFSET: simple-protocol statements
 Prints what differs and exits 1 on a mismatch.
@@ -29,8 +30,11 @@ def traced(path):
                     sys.exit("check: a statement was cut: raise the buffer size")
                 # Outcome fields (duration, rows, status, SQLSTATE) are checked here once kqmon
                 # shows them: the record is at hand as `record`.
-                by_client.setdefault(record["kq.client.id"], []).append(record["db.query.text"])
-    return [text for texts in by_client.values() for text in texts]
+                text = record["db.query.text"]
+                # A failed statement is expected as "!TEXT" (when the expectation says so).
+                failed = record.get("kq.status") == "error"
+                by_client.setdefault(record["kq.client.id"], []).append((text, failed))
+    return [entry for entries in by_client.values() for entry in entries]
 
 
 def server_statements(path, offset):
@@ -57,12 +61,18 @@ def server_statements(path, offset):
 
 
 def main():
-    got = traced(sys.argv[1])
+    records = traced(sys.argv[1])
     if sys.argv[2] == "--expect":
         with open(sys.argv[3], encoding="utf-8") as f:
             expected = [s for s in f.read().split("\0") if s != ""]
+        # Outcomes are checked where the expectation marks any failure: then every statement's status.
+        if any(e.startswith("!") for e in expected):
+            got = [("!" if failed else "") + text for text, failed in records]
+        else:
+            got = [text for text, _ in records]
     else:
         expected = server_statements(sys.argv[3], int(sys.argv[4]))
+        got = [text for text, _ in records]
     if got == expected:
         print(f"check: {len(got)} statement(s), all once and in order")
         return 0

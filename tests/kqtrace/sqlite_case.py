@@ -20,4 +20,8 @@ try:
     db.execute("INSERT INTO notes (id, body) VALUES (1, 'clash')")
 except sqlite3.IntegrityError as e:
     print("error", e)
+try:
+    db.execute("SELECT body FROM missing_table")
+except sqlite3.OperationalError as e:
+    print("error", e)
 db.close()

@@ -17,13 +17,15 @@ namespace {
 struct link_map* Tracer = nullptr;  // libkqtrace.so in the program's namespace
 
 const char* const Hooked[] = {
-    "PQexec",         "PQexecParams",        "PQprepare",   "PQexecPrepared", "PQsendQuery",  "PQsendQueryParams",
-    "PQsendPrepare",  "PQsendQueryPrepared", "PQgetResult", "PQfinish",       "sqlite3_open", "sqlite3_open_v2",
-    "sqlite3_open16",
+    "PQexec",         "PQexecParams",      "PQprepare",          "PQexecPrepared",
+    "PQsendQuery",    "PQsendQueryParams", "PQsendPrepare",      "PQsendQueryPrepared",
+    "PQgetResult",    "PQfinish",          "sqlite3_open",       "sqlite3_open_v2",
+    "sqlite3_open16", "sqlite3_prepare",   "sqlite3_prepare_v2", "sqlite3_prepare_v3",
+    "sqlite3_step",
 };
 
 bool IsHooked(const char* name) {
-  if (!name || !((name[0] == 'P' && name[1] == 'Q') || strncmp(name, "sqlite3_open", 12) == 0)) return false;
+  if (!name || !((name[0] == 'P' && name[1] == 'Q') || strncmp(name, "sqlite3_", 8) == 0)) return false;
   for (const char* hooked : Hooked)
     if (strcmp(name, hooked) == 0) return true;
   return false;

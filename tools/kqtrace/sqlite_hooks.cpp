@@ -1,6 +1,9 @@
 #include "sqlite_hooks.h"
 
+#include <strings.h>
+
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -43,6 +46,7 @@ bool EnsureApi() noexcept {
   Find(Api.ExtendedErrcode, "sqlite3_extended_errcode");
   Find(Api.Errmsg, "sqlite3_errmsg");
   Find(Api.DbFilename, "sqlite3_db_filename");
+  Find(Api.Complete, "sqlite3_complete");
   // A SQLite older than 3.14 has no trace_v2: then nothing is traced, and nothing changes.
   if (!Api.TraceV2 || !Api.Sql || !Api.DbHandle) return false;
   ApiReady.store(true, std::memory_order_release);
@@ -56,9 +60,54 @@ std::string DatabaseOf(const void* db) {
   return slash ? slash + 1 : file;
 }
 
-// When each traced statement of this thread started: SQLite reports the start and the end of a
+// The traced statements of this thread that are under way: SQLite reports the start and the end of a
 // statement on the thread that steps and resets it.
-thread_local std::unordered_map<void*, std::int64_t> Started;
+struct Running {
+  std::int64_t StartNs = 0;
+  std::int64_t Rows = 0;  // SQLITE_ROW results seen by the step wrapper
+};
+thread_local std::unordered_map<void*, Running> Started;
+
+// The statement whose sqlite3_step is under way on this thread (through our wrapper), and the end of
+// it that the trace callback saw inside that step: SQLite reports the end before it records the
+// step's error, so the wrapper finishes the outcome once the step returned.
+thread_local void* Stepping = nullptr;
+struct EndedInStep {
+  void* Stmt = nullptr;
+  void* Db = nullptr;
+  std::string Text;
+  kqtrace::Outcome Outcome;
+};
+thread_local EndedInStep Ended;
+
+// Whether the statement is one whose changed rows sqlite3_changes counts: it keeps the count of the
+// last INSERT, UPDATE or DELETE through any other statement (a CREATE after an INSERT would show
+// the INSERT's rows).
+bool CountsChanges(const char* sql) noexcept {
+  if (!sql) return false;
+  const char* at = sql;
+  for (;;) {
+    while (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n') ++at;
+    if (at[0] == '-' && at[1] == '-') {
+      while (*at && *at != '\n') ++at;
+    } else if (at[0] == '/' && at[1] == '*') {
+      const char* end = std::strstr(at + 2, "*/");
+      if (!end) return false;
+      at = end + 2;
+    } else {
+      break;
+    }
+  }
+  for (const char* word : {"INSERT", "UPDATE", "DELETE", "REPLACE", "WITH"}) {
+    const std::size_t n = std::strlen(word);
+    if (strncasecmp(at, word, n) == 0 && !std::isalnum(static_cast<unsigned char>(at[n])) && at[n] != '_') return true;
+  }
+  return false;
+}
+
+void Deliver(void* db, std::string_view text, const kqtrace::Outcome& outcome) {
+  kqtrace::Submit(text, outcome, DatabaseOf, db);
+}
 
 int OnTrace(unsigned type, void*, void* p, void* x) {
   try {
@@ -66,40 +115,53 @@ int OnTrace(unsigned type, void*, void* p, void* x) {
       // Statements inside triggers arrive as "-- ..." comments: part of the statement that fired them.
       const char* text = static_cast<const char*>(x);
       if (text && text[0] == '-' && text[1] == '-') return 0;
-      if (kqtrace::Wanted()) Started[p] = kqtrace::NowNs();
+      if (kqtrace::Wanted()) Started[p] = Running{kqtrace::NowNs(), 0};
       return 0;
     }
     if (type != TraceProfile) return 0;
     auto started = Started.find(p);
     if (started == Started.end()) return 0;
-    const std::int64_t start = started->second;
+    const Running run = started->second;
     Started.erase(started);
     // SQLite's own figure is in whole milliseconds on many systems: ours is the clock's.
     kqtrace::Outcome outcome;
-    outcome.DurationMicros = (kqtrace::NowNs() - start) / 1000;
+    outcome.DurationMicros = (kqtrace::NowNs() - run.StartNs) / 1000;
     void* db = Api.DbHandle(p);
+    const bool inStep = Stepping == p;
     const bool readOnly = Api.StmtReadonly && Api.StmtReadonly(p);
-    if (!readOnly && Api.Changes && db) outcome.Rows = Api.Changes(db);
+    // Rows returned are counted by the step wrapper, rows changed by SQLite.
+    if (readOnly) {
+      if (inStep) outcome.Rows = run.Rows;
+    } else if (Api.Changes && db && CountsChanges(Api.Sql(p))) {
+      outcome.Rows = Api.Changes(db);
+    }
     const int code = Api.ExtendedErrcode && db ? Api.ExtendedErrcode(db) : SqliteOk;
-    if (code != SqliteOk && code != SqliteRow && code != SqliteDone) {
+    if (!inStep && code != SqliteOk && code != SqliteRow && code != SqliteDone) {
       outcome.Failed = true;
       outcome.NativeCode = code;
       if (Api.Errmsg) outcome.Message = Api.Errmsg(db);
       outcome.Rows = -1;
     }
+    std::string expandedText;
+    const char* text = nullptr;
     const kqtrace::Settings& settings = kqtrace::CurrentSettings();
     // Bound values: SQLite writes them into the text itself; redacted, the placeholders stay.
     if (settings.Params && !settings.Redact && Api.ExpandedSql && Api.Free) {
-      char* expanded = Api.ExpandedSql(p);
-      if (expanded) {
-        std::string text(expanded);
+      if (char* expanded = Api.ExpandedSql(p)) {
+        expandedText = expanded;
         Api.Free(expanded);
-        kqtrace::Submit(text, outcome, DatabaseOf, db);
-        return 0;
+        text = expandedText.c_str();
       }
     }
-    const char* text = Api.Sql(p);
-    kqtrace::Submit(text ? text : "", outcome, DatabaseOf, db);
+    if (!text) text = Api.Sql(p);
+    if (inStep) {
+      Ended.Stmt = p;
+      Ended.Db = db;
+      Ended.Text.assign(text ? text : "");
+      Ended.Outcome = outcome;
+      return 0;
+    }
+    Deliver(db, text ? text : "", outcome);
   } catch (...) {
   }
   return 0;
@@ -121,6 +183,51 @@ void SqliteInstall(void* db) noexcept {
   Api.TraceV2(db, TraceStmt | TraceProfile, OnTrace, nullptr);
 }
 
+void SqliteStepEnded(int rc) noexcept {
+  try {
+    EndedInStep ended = std::move(Ended);
+    Ended = EndedInStep{};
+    if (rc != SqliteOk && rc != SqliteRow && rc != SqliteDone && ended.Db) {
+      ended.Outcome.Failed = true;
+      ended.Outcome.NativeCode = Api.ExtendedErrcode ? Api.ExtendedErrcode(ended.Db) : rc;
+      ended.Outcome.Message = Api.Errmsg ? Api.Errmsg(ended.Db) : "";
+      ended.Outcome.Rows = -1;
+    }
+    Deliver(ended.Db, ended.Text, ended.Outcome);
+  } catch (...) {
+  }
+}
+
+void SqlitePrepareFailed(void* db, const char* sql, int bytes, const char* tail, std::int64_t startNs) noexcept {
+  try {
+    if (!db || !sql || !EnsureApi() || !Wanted()) return;
+    std::string_view text = bytes < 0 ? std::string_view(sql) : std::string_view(sql, strnlen(sql, bytes));
+    // SQLite stops reading at the fault: after a name it did not know that is the statement's end, in a
+    // syntax error somewhere inside it. The statement ends at the first ';' from there that completes it.
+    std::size_t from = tail && tail > sql && tail <= sql + text.size() ? static_cast<std::size_t>(tail - sql) - 1 : 0;
+    std::string candidate;
+    for (std::size_t semicolon = text.find(';', from); semicolon != std::string_view::npos;
+         semicolon = text.find(';', semicolon + 1)) {
+      candidate.assign(text.substr(0, semicolon + 1));
+      if (!Api.Complete || Api.Complete(candidate.c_str())) {
+        text = text.substr(0, semicolon + 1);
+        break;
+      }
+    }
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return;
+    text = text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+    Outcome outcome;
+    outcome.DurationMicros = (NowNs() - startNs) / 1000;
+    outcome.Failed = true;
+    outcome.NativeCode = Api.ExtendedErrcode ? Api.ExtendedErrcode(db) : 1;
+    if (Api.Errmsg) outcome.Message = Api.Errmsg(db);
+    Submit(text, outcome, DatabaseOf, db);
+  } catch (...) {
+    // Out of memory or the like: the failure goes untraced, the program goes on.
+  }
+}
+
 }  // namespace kqtrace
 
 extern "C" {
@@ -128,7 +235,7 @@ typedef struct sqlite3 sqlite3;
 }
 
 namespace {
-std::atomic<void*> Real_open, Real_open_v2, Real_open16;
+std::atomic<void*> Real_open, Real_open_v2, Real_open16, Real_prepare, Real_prepare_v2, Real_prepare_v3, Real_step;
 
 template <typename Fn>
 Fn RealOf(std::atomic<void*>& cache, const char* name) noexcept {
@@ -175,6 +282,77 @@ __attribute__((visibility("default"))) int sqlite3_open16(const void* filename, 
   int saved = errno;
   if (rc == SqliteOk && db) kqtrace::SqliteInstall(*db);
   errno = saved;
+  return rc;
+}
+
+// Every step: counts the rows a statement returns, and gives a statement that ended inside the step
+// the step's own result (a failure is recorded by SQLite only after it reported the end).
+__attribute__((visibility("default"))) int sqlite3_step(void* stmt) {
+  auto real = RealOf<int (*)(void*)>(Real_step, "sqlite3_step");
+  if (!real) return SqliteError;
+  void* const outer = Stepping;
+  Stepping = stmt;
+  const int rc = real(stmt);
+  Stepping = outer;
+  if (rc == SqliteRow && !Started.empty()) {
+    if (auto running = Started.find(stmt); running != Started.end()) ++running->second.Rows;
+  }
+  if (Ended.Stmt == stmt && stmt) {
+    const int saved = errno;
+    kqtrace::SqliteStepEnded(rc);
+    errno = saved;
+  }
+  return rc;
+}
+
+// The prepare calls: only a failure is traced here (a statement that compiles is traced when it
+// runs). The caller's tail pointer is filled as SQLite fills it; ours tells where SQLite stopped.
+__attribute__((visibility("default"))) int sqlite3_prepare(sqlite3* db, const char* sql, int bytes, void** stmt,
+                                                           const char** tail) {
+  auto real = RealOf<int (*)(sqlite3*, const char*, int, void**, const char**)>(Real_prepare, "sqlite3_prepare");
+  if (!real) return SqliteError;
+  const std::int64_t start = kqtrace::NowNs();
+  const char* end = nullptr;
+  int rc = real(db, sql, bytes, stmt, &end);
+  if (tail) *tail = end;
+  if (rc != SqliteOk) {
+    int saved = errno;
+    kqtrace::SqlitePrepareFailed(db, sql, bytes, end, start);
+    errno = saved;
+  }
+  return rc;
+}
+
+__attribute__((visibility("default"))) int sqlite3_prepare_v2(sqlite3* db, const char* sql, int bytes, void** stmt,
+                                                              const char** tail) {
+  auto real = RealOf<int (*)(sqlite3*, const char*, int, void**, const char**)>(Real_prepare_v2, "sqlite3_prepare_v2");
+  if (!real) return SqliteError;
+  const std::int64_t start = kqtrace::NowNs();
+  const char* end = nullptr;
+  int rc = real(db, sql, bytes, stmt, &end);
+  if (tail) *tail = end;
+  if (rc != SqliteOk) {
+    int saved = errno;
+    kqtrace::SqlitePrepareFailed(db, sql, bytes, end, start);
+    errno = saved;
+  }
+  return rc;
+}
+
+__attribute__((visibility("default"))) int sqlite3_prepare_v3(sqlite3* db, const char* sql, int bytes, unsigned flags,
+                                                              void** stmt, const char** tail) {
+  auto real = RealOf<int (*)(sqlite3*, const char*, int, unsigned, void**, const char**)>(Real_prepare_v3,
+                                                                                          "sqlite3_prepare_v3");
+  if (!real) return SqliteError;
+  const std::int64_t start = kqtrace::NowNs();
+  const char* end = nullptr;
+  int rc = real(db, sql, bytes, flags, stmt, &end);
+  if (tail) *tail = end;
+  if (rc != SqliteOk) {
+    int saved = errno;
+    kqtrace::SqlitePrepareFailed(db, sql, bytes, end, start);
+    errno = saved;
+  }
   return rc;
 }
 
