@@ -124,10 +124,10 @@ TEST(EventHub, ALateReaderGetsRecentRecordsAndTheLatestStateThenTheEnd) {
   EXPECT_EQ(hub.Subscribe(), nullptr);
 }
 
-TEST(EventHub, EachJsonLineBecomesOneEvent) {
+TEST(EventHub, EachJsonLineGoesOutAsItIsAndEmptyLinesCarryNoObject) {
   std::string out;
   std::int64_t objects = 0;
-  kqtool::AppendSseEvents("{\"a\":1}\n{\"b\":\"x\\ny\"}\n\n", out, objects);
-  EXPECT_EQ(out, "data: {\"a\":1}\n\ndata: {\"b\":\"x\\ny\"}\n\n");
+  kqtool::AppendJsonLines("{\"a\":1}\n\n{\"b\":\"x\\ny\"}\n\n", out, objects);
+  EXPECT_EQ(out, "{\"a\":1}\n{\"b\":\"x\\ny\"}\n");
   EXPECT_EQ(objects, 2);
 }

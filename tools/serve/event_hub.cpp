@@ -91,15 +91,15 @@ void EventHub::Close() {
   for (const auto& reader : FReaders) reader->Close();
 }
 
-void AppendSseEvents(std::string_view ndjson, std::string& out, std::int64_t& objects) {
-  // JSON escapes every control character, so a line holds no CR or LF of its own.
+void AppendJsonLines(std::string_view ndjson, std::string& out, std::int64_t& objects) {
+  // JSON escapes every control character, so a line holds no CR or LF of its own: the lines go out as
+  // the formatter wrote them, and an empty one (the stream's keep-alive) carries no object.
   while (!ndjson.empty()) {
     const std::size_t end = ndjson.find('\n');
     const std::string_view line = ndjson.substr(0, end);
     if (!line.empty()) {
-      out.append("data: ");
       out.append(line);
-      out.append("\n\n");
+      out.push_back('\n');
       ++objects;
     }
     if (end == std::string_view::npos) break;

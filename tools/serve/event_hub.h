@@ -11,7 +11,7 @@
 
 namespace kqtool {
 
-// A piece of the live stream: whole Server-Sent Events, and how many trace objects (statements, log
+// A piece of the live stream: whole JSON lines, and how many trace objects (statements, log
 // starts and gaps) they carry.
 struct StreamChunk {
   std::string Bytes;
@@ -77,7 +77,7 @@ class EventHub {
   bool FClosed = false;
 };
 
-// Server-Sent Events of NDJSON: one event per line, its data the line's JSON object.
-void AppendSseEvents(std::string_view ndjson, std::string& out, std::int64_t& objects);
+// The stream's bytes of NDJSON: each non-empty line as it is, counted as one object.
+void AppendJsonLines(std::string_view ndjson, std::string& out, std::int64_t& objects);
 
 }  // namespace kqtool

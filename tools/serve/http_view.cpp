@@ -206,7 +206,6 @@ void HttpView::Server::GetEvents(httplib::Response& res) const {
   std::shared_ptr<EventHub::Reader> reader = hub.Subscribe();
   if (!reader) return SetText(res, 503, "kqmon: too many open event streams (or the monitor has stopped)");
   struct StreamState {
-    bool Started = false;
     int IdleSeconds = 0;
     TimeStampFormat Time;
     OutputBuffer Scratch;
@@ -215,13 +214,8 @@ void HttpView::Server::GetEvents(httplib::Response& res) const {
   auto state = std::make_shared<StreamState>();
   res.set_header("X-Accel-Buffering", "no");
   res.set_chunked_content_provider(
-      "text/event-stream",
+      "application/x-ndjson",
       [reader, state](std::size_t, httplib::DataSink& sink) {
-        if (!state->Started) {
-          state->Started = true;
-          static constexpr std::string_view Hello = "retry: 2000\n\n";
-          return sink.write(Hello.data(), Hello.size());
-        }
         std::int64_t lost = 0;
         state->Chunks.clear();
         const bool open = reader->Take(state->Chunks, lost, StreamWaitMs);
@@ -229,7 +223,6 @@ void HttpView::Server::GetEvents(httplib::Response& res) const {
           // The reader fell so far behind that its oldest records went unsent: it hears how many.
           OutputBuffer& out = state->Scratch;
           out.Clear();
-          out.Append("data: ");
           JsonWriter json(out);
           json.BeginObject();
           json.Member("kind", "dropped");
@@ -250,7 +243,7 @@ void HttpView::Server::GetEvents(httplib::Response& res) const {
         }
         if (state->Chunks.empty() && lost == 0 && ++state->IdleSeconds >= KeepAliveSeconds) {
           state->IdleSeconds = 0;
-          static constexpr std::string_view KeepAlive = ": keep-alive\n\n";
+          static constexpr std::string_view KeepAlive = "\n";  // no object: a line that only keeps the stream open
           return sink.write(KeepAlive.data(), KeepAlive.size());
         }
         if (!state->Chunks.empty()) state->IdleSeconds = 0;

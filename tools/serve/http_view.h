@@ -11,13 +11,13 @@
 
 namespace kqtool {
 
-// The HTTP side of `kqmon serve`: the embedded page, the live stream as Server-Sent Events at
-// /events, and the requests (/api/...), every one of them checked by an AccessGuard first. Requests
-// that use the monitor go through MonitorRequests to the watch's thread; nothing a request names
-// reaches the file system (the only files written are the ones on the command line).
+// The HTTP side of `kqmon serve`: the embedded page, the live stream as JSON lines at /events, and the requests
+// (/api/...), every one of them checked by an AccessGuard first. Requests that use the monitor go through
+// MonitorRequests to the watch's thread; nothing a request names reaches the file system (the only files written are
+// the ones on the command line).
 //
 //   GET  /, /index.html, /app.js, /style.css   the page (a token in the query sets the cookie)
-//   GET  /events                                text/event-stream, one JSON object per event
+//   GET  /events                                application/x-ndjson, one JSON object per line
 //   GET  /api/clients, /api/top, /api/status    JSON lines
 //   POST /api/attach?client=ID|NAME             watch another client
 //   POST /api/signal?value=N[&client=ID]        a value for the watched client's callback

@@ -67,7 +67,7 @@ void LiveFeed::Flush() {
 void LiveFeed::PublishState(const std::string& slot, std::string_view ndjson) {
   auto chunk = std::make_shared<StreamChunk>();
   std::int64_t objects = 0;
-  AppendSseEvents(ndjson, chunk->Bytes, objects);
+  AppendJsonLines(ndjson, chunk->Bytes, objects);
   FHub.PublishState(slot, chunk);  // Objects stays 0: a lost state is replaced by the next one
 }
 

@@ -21,8 +21,8 @@ class Monitor;
 namespace kqtool {
 
 // The watch's side of `kqmon serve`, on the watch's thread: turns every batch of records into JSON
-// lines of the `--format json` schema (redacted and filtered as asked), batches them into Server-Sent
-// Events for the hub, and keeps what the page shows beside the statements: the client list with its
+// lines of the `--format json` schema (redacted and filtered as asked), batches them as they are for
+// the hub, and keeps what the page shows beside the statements: the client list with its
 // live state, what is watched, the top statements of the watched client and where every record went.
 class LiveFeed {
  public:
@@ -60,11 +60,11 @@ class LiveFeed {
  private:
   using Clock = std::chrono::steady_clock;
 
-  // Collects the batch's SSE bytes until the feed hands them to the hub.
+  // Collects the batch's JSON lines until the feed hands them to the hub.
   class PendingTarget : public OutputTarget {
    public:
     bool Write(std::string_view bytes) override {
-      AppendSseEvents(bytes, Bytes, Objects);
+      AppendJsonLines(bytes, Bytes, Objects);
       return true;
     }
     bool IsTerminal() const override { return false; }

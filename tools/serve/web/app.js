@@ -609,8 +609,8 @@
     for (;;) {
       const end = text.indexOf('\n', at);
       if (end < 0) break;
-      // "data: " lines carry the objects; blank lines end events, ":" lines are comments.
-      if (text.startsWith('data: ', at)) onObject(text.slice(at + 6, end));
+      // One object per line; an empty line only keeps the stream open.
+      if (end > at) onObject(text.slice(at, end));
       at = end + 1;
     }
     counters.longestTaskMs = Math.max(counters.longestTaskMs, performance.now() - started);
