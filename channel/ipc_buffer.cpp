@@ -181,17 +181,6 @@ void TIPCBuffer::Add(const void* data, std::int32_t size) { Append(data, size, f
 void TIPCBuffer::AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) {
   // Longer texts are cut to the ring's limit anyway; the bound keeps their byte count in range.
   units = std::clamp(units, 0, (INT32_MAX - 2 - KqOutcomeMaxBytes) / 2);
-  // The tail is never cut with the text: a ring whose largest record cannot hold all of it shortens
-  // the message, and one that cannot hold the fixed part carries the statement alone.
-  const std::int32_t maxPayload = outcome ? Load(&TBufferData::BlkSize) / 2 - KqRecordHeadSize : 0;
-  if (outcome && outcome->Bytes() + 2 > maxPayload) {
-    if (KqOutcomeFixedBytes + 2 > maxPayload) return Append(text, units * 2, true, nullptr);
-    TOutcomeTail shortened = *outcome;
-    shortened.MessageUnits = static_cast<std::uint16_t>((maxPayload - 2 - KqOutcomeFixedBytes) / 2);
-    if (shortened.MessageUnits > 0 && IsHighSurrogate(shortened.Message[shortened.MessageUnits - 1]))
-      --shortened.MessageUnits;
-    return Append(text, units * 2, true, &shortened);
-  }
   Append(text, units * 2, true, outcome);
 }
 
@@ -222,10 +211,26 @@ void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const 
 
   // A record may take at most half a block, so that any two in a row fit in one: the ring's limit.
   const std::int32_t maxPayload = blkSize / 2 - KqRecordHeadSize;
-  // AddStatement fitted the tail to the ring; a header changed since then loses the outcome rather
-  // than the record.
-  if (outcome && outcome->Bytes() + 2 > maxPayload) outcome = nullptr;
-  const std::int32_t tailBytes = outcome ? outcome->Bytes() : 0;
+  // The tail is fitted against the same snapshot that places the record, once.
+  std::uint16_t messageUnits = 0;
+  std::int32_t tailBytes = 0;
+  if (outcome) {
+    messageUnits = outcome->MessageUnits;
+    tailBytes = outcome->Bytes();
+    // The tail is never cut with the text: a ring whose largest record cannot hold all of it
+    // shortens the message, and one that cannot hold the fixed part carries the statement alone.
+    if (tailBytes + 2 > maxPayload) [[unlikely]] {
+      if (KqOutcomeFixedBytes + 2 > maxPayload) {
+        outcome = nullptr;
+        messageUnits = 0;
+        tailBytes = 0;
+      } else {
+        messageUnits = static_cast<std::uint16_t>((maxPayload - 2 - KqOutcomeFixedBytes) / 2);
+        if (messageUnits > 0 && IsHighSurrogate(outcome->Message[messageUnits - 1])) --messageUnits;
+        tailBytes = KqOutcomeFixedBytes + 2 * messageUnits;
+      }
+    }
+  }
   const std::int32_t closing = (ownNul ? 2 : 0) + tailBytes;
   std::int32_t payload = size + closing;
   std::int32_t keptUnits = -1;
@@ -258,7 +263,7 @@ void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const 
     std::memcpy(at, &nul, 2);
     at += 2;
   }
-  if (outcome) outcome->WriteTo(at);
+  if (outcome) outcome->WriteTo(at, messageUnits);
   std::memcpy(record, &head, sizeof head);
   if (last != 0) std::memcpy(RecordAt(last) + offsetof(TTraceRecord, Next), &free, sizeof free);
   Tally(free, blkSize, blocks, free + recordSize, static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1));

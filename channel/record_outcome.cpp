@@ -9,11 +9,6 @@ namespace {
 
 // The wire is little-endian, as are all the targets we build for; memcpy keeps unaligned fields legal.
 template <typename T>
-void Put(unsigned char* to, std::size_t at, T value) noexcept {
-  std::memcpy(to + at, &value, sizeof value);
-}
-
-template <typename T>
 T Get(const unsigned char* from, std::size_t at) noexcept {
   T value;
   std::memcpy(&value, from + at, sizeof value);
@@ -23,21 +18,6 @@ T Get(const unsigned char* from, std::size_t at) noexcept {
 bool IsHighSurrogate(char16_t u) noexcept { return u >= 0xD800 && u <= 0xDBFF; }
 
 }  // namespace
-
-void TOutcomeTail::WriteTo(unsigned char* to) const noexcept {
-  const std::size_t messageBytes = std::size_t{MessageUnits} * 2;
-  Put(to, OutcomeAt::DurationMicros, DurationMicros);
-  Put(to, OutcomeAt::Rows, Rows);
-  Put(to, OutcomeAt::NativeCode, NativeCode);
-  Put(to, OutcomeAt::Status, Status);
-  std::memcpy(to + OutcomeAt::SqlState, SqlState, sizeof SqlState);
-  Put(to, OutcomeAt::MessageUnits, MessageUnits);
-  if (messageBytes != 0) std::memcpy(to + OutcomeAt::Message, Message, messageBytes);
-  unsigned char* end = to + Bytes();
-  Put(end - OutcomeAt::TailBytesFromEnd, 0, static_cast<std::uint16_t>(Bytes()));
-  Put(end - OutcomeAt::VersionFromEnd, 0, KqOutcomeVersion);
-  std::memcpy(end - OutcomeAt::MagicFromEnd, KqOutcomeMagic, sizeof KqOutcomeMagic);
-}
 
 std::uint16_t OutcomeMessageUnits(const char16_t* message) noexcept {
   if (!message) return 0;

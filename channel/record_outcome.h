@@ -1,10 +1,13 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace kq {
 
@@ -61,20 +64,71 @@ inline constexpr std::size_t MagicFromEnd = 4;
 }  // namespace OutcomeAt
 
 // An outcome to be written behind a statement. The message stays the caller's until the append
-// has copied it.
+// has copied it. The fields before Message lie as the tail's fixed part does (checked below), so
+// that a little-endian target writes that part with one copy.
 struct TOutcomeTail {
   std::int64_t DurationMicros = -1;
   std::int64_t Rows = -1;
   std::int32_t NativeCode = 0;
   std::uint16_t Status = 0;
   char16_t SqlState[5] = {};
-  const char16_t* Message = nullptr;
   std::uint16_t MessageUnits = 0;  // at most KqOutcomeMessageMax
+  const char16_t* Message = nullptr;
 
   std::int32_t Bytes() const noexcept { return KqOutcomeFixedBytes + 2 * MessageUnits; }
   // Writes Bytes() bytes at `to`, which need not be aligned.
-  void WriteTo(unsigned char* to) const noexcept;
+  void WriteTo(unsigned char* to) const noexcept { WriteTo(to, MessageUnits); }
+  // The same with only the first `messageUnits` (at most MessageUnits) of the message: the tail of a
+  // ring too small for all of it. Writes KqOutcomeFixedBytes + 2 * messageUnits bytes.
+  inline void WriteTo(unsigned char* to, std::uint16_t messageUnits) const noexcept;
 };
+
+static_assert(offsetof(TOutcomeTail, DurationMicros) == OutcomeAt::DurationMicros);
+static_assert(offsetof(TOutcomeTail, Rows) == OutcomeAt::Rows);
+static_assert(offsetof(TOutcomeTail, NativeCode) == OutcomeAt::NativeCode);
+static_assert(offsetof(TOutcomeTail, Status) == OutcomeAt::Status);
+static_assert(offsetof(TOutcomeTail, SqlState) == OutcomeAt::SqlState);
+static_assert(offsetof(TOutcomeTail, MessageUnits) == OutcomeAt::MessageUnits);
+
+namespace outcome_detail {
+
+// Little-endian whatever the target; memcpy keeps unaligned stores legal.
+template <typename T>
+inline void PutLittle(unsigned char* to, T value) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(to, &value, sizeof value);
+  } else {
+    auto bits = static_cast<std::make_unsigned_t<T>>(value);
+    for (std::size_t i = 0; i < sizeof value; ++i, bits >>= 8) to[i] = static_cast<unsigned char>(bits & 0xFF);
+  }
+}
+
+// TailBytes, Version and Magic close every tail: one 64-bit word but for TailBytes.
+inline constexpr std::uint64_t Closing =
+    std::uint64_t{KqOutcomeVersion} << 16 | std::uint64_t{KqOutcomeMagic[0]} << 32 |
+    std::uint64_t{KqOutcomeMagic[1]} << 40 | std::uint64_t{KqOutcomeMagic[2]} << 48 |
+    std::uint64_t{KqOutcomeMagic[3]} << 56;
+
+}  // namespace outcome_detail
+
+// On the statement path of every outcome: inline, and a few wide stores in place of a store per field.
+inline void TOutcomeTail::WriteTo(unsigned char* to, std::uint16_t messageUnits) const noexcept {
+  using outcome_detail::PutLittle;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(to, this, OutcomeAt::MessageUnits);
+  } else {
+    PutLittle(to + OutcomeAt::DurationMicros, DurationMicros);
+    PutLittle(to + OutcomeAt::Rows, Rows);
+    PutLittle(to + OutcomeAt::NativeCode, NativeCode);
+    PutLittle(to + OutcomeAt::Status, Status);
+    for (std::size_t i = 0; i < 5; ++i) PutLittle(to + OutcomeAt::SqlState + 2 * i, SqlState[i]);
+  }
+  PutLittle(to + OutcomeAt::MessageUnits, messageUnits);
+  const std::size_t messageBytes = std::size_t{messageUnits} * 2;
+  if (messageBytes != 0) std::memcpy(to + OutcomeAt::Message, Message, messageBytes);
+  const auto tailBytes = static_cast<std::uint64_t>(KqOutcomeFixedBytes + messageBytes);
+  PutLittle(to + OutcomeAt::Message + messageBytes, outcome_detail::Closing | tailBytes);
+}
 
 // The units of a NUL-terminated message to carry: at most KqOutcomeMessageMax, never ending in the
 // first half of a surrogate pair. Null is none.
