@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer preset and runs each fuzz target for the given seconds (default 20): the trace
 # buffer on a seed corpus of valid buffers; the directory section, the event records, the outcome
-# behind a statement and kqmon's statement scanner (redaction, fingerprints) from scratch.
+# behind a statement, kqmon's statement scanner (redaction, fingerprints), kqtrace's text handling
+# (UTF-8 conversion, client names, bound values) and kqodbc's (connection strings, ANSI/wide text,
+# catalog calls) from scratch.
 # Usage: scripts/fuzz.sh [seconds per target]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -14,7 +16,8 @@ if [ -n "${KQ_FUZZ_BUILD_DIR:-}" ]; then
 else
   cmake --preset linux-fuzz -S "$root"
 fi
-cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds client_directory_fuzz ipc_event_fuzz sql_redaction_fuzz record_outcome_fuzz
+cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds client_directory_fuzz ipc_event_fuzz sql_redaction_fuzz record_outcome_fuzz \
+  kqtrace_text_fuzz kqodbc_text_fuzz
 
 work="$(mktemp -d)"
 # A crashing input outlives the scratch directory, so that it can be replayed: $build/fuzz/TARGET FILE
@@ -23,7 +26,8 @@ mkdir -p "$artifacts"
 trap 'rm -rf "$work"' EXIT
 "$build/fuzz/ipc_buffer_make_seeds" "$work/seeds"
 cd "$work"
-for target in ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz sql_redaction_fuzz record_outcome_fuzz; do
+for target in ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz sql_redaction_fuzz record_outcome_fuzz \
+  kqtrace_text_fuzz kqodbc_text_fuzz; do
   echo "=== fuzz: $target for $seconds s"
   mkdir -p "$work/corpus-$target"
   seeds=()

@@ -112,6 +112,16 @@ TEST(ClientName, ProgramAndDatabaseCutToTheDirectorysField) {
   EXPECT_EQ(accented, std::string(55, 'a') + " \xC3\xA9");
 }
 
+TEST(ClientName, MalformedBytesCountAsTheReplacementsTheyBecome) {
+  // Stray continuation bytes and C0 (never a lead) become one U+FFFD each, so each costs one unit.
+  std::u16string units;
+  kqtrace::Utf8ToUtf16(kqtrace::ClientName(std::string(30, '\x80'), std::string(40, '\xC0')), units);
+  EXPECT_EQ(units.size(), kqtrace::ClientNameMax);
+  // A given name is cut between characters too: 56 units, and the emoji that would need two more is left out.
+  const std::string given = kqtrace::CutToClientName(std::string(56, 'n') + "\xF0\x9F\x98\x80");
+  EXPECT_EQ(given, std::string(56, 'n'));
+}
+
 TEST(WithParams, DocumentedFormQuotedNullBinaryAndRedacted) {
   const char* values[] = {"O'Brien", nullptr, "\x01\x02", "a*/b"};
   const int lengths[] = {7, 0, 2, 4};
@@ -129,6 +139,9 @@ TEST(Utf8ToUtf16, ConvertsAndReplacesMalformedBytes) {
   EXPECT_EQ(out, u"a\u00E9\U0001F600");
   kqtrace::Utf8ToUtf16("x\xFFy\xC0\xAF", out);  // an invalid byte and an overlong slash
   EXPECT_EQ(out, u"x\uFFFDy\uFFFD\uFFFD");
+  // Bytes F5..FF begin no sequence, whatever follows them.
+  kqtrace::Utf8ToUtf16("\xF8\x80\x80|\xF5\x90\x80\x80", out);
+  EXPECT_EQ(out, u"\uFFFD\uFFFD\uFFFD|\uFFFD\uFFFD\uFFFD\uFFFD");
   // Long ASCII runs (taken eight bytes at a time) around characters of every length, and a sequence
   // cut off at the end.
   kqtrace::Utf8ToUtf16(

@@ -107,8 +107,12 @@ struct Client {
   IKqClient2* Object2 = nullptr;  // null with a library older than the outcome extension
   const std::int32_t* Directory = nullptr;
   pid_t Pid = 0;
+  std::int32_t ID = 0;
   std::atomic<bool> WaitForAttach{false};
   std::atomic<bool> Taken{false};
+  // For the exit's diagnostics: a monitor's account (read + lost in gaps) is checked against these.
+  std::atomic<std::uint64_t> Submitted{0};
+  std::atomic<std::uint64_t> Accepted{0};
 };
 
 std::mutex Guard;  // creation, fork and exit
@@ -132,6 +136,11 @@ void AtExit() noexcept {
   Client* client = Current.exchange(nullptr);
   Disabled = true;
   if (!client || client->Pid != getpid()) return;
+  const std::uint64_t submitted = client->Submitted.load(), accepted = client->Accepted.load();
+  Log("client %d detaching: %llu statement(s) traced, %llu taken by a monitor, %llu dropped (no monitor "
+      "watching it)",
+      client->ID, static_cast<unsigned long long>(submitted), static_cast<unsigned long long>(accepted),
+      static_cast<unsigned long long>(submitted - accepted));
   if (client->Taken) {
     struct timespec grace = {0, ExitGraceMs * 1000000L};
     nanosleep(&grace, nullptr);
@@ -185,10 +194,11 @@ Client* Create(std::string_view database) {
     return nullptr;
   }
   const Settings& settings = CurrentSettings();
-  std::string name = settings.Name.empty() ? ClientName(program_invocation_short_name, database) : settings.Name;
+  // Cut between characters: cutting the converted units instead could leave half a surrogate pair.
+  std::string name =
+      settings.Name.empty() ? ClientName(program_invocation_short_name, database) : CutToClientName(settings.Name);
   std::u16string wide;
   Utf8ToUtf16(name, wide);
-  if (wide.size() > ClientNameMax) wide.resize(ClientNameMax);
   // The process ID names the client; should a dead process's entry of the same number still be
   // listed, a second number derived from it is tried.
   const pid_t pid = getpid();
@@ -207,6 +217,7 @@ Client* Create(std::string_view database) {
   auto* client = new Client;
   client->Object = object;
   client->Pid = pid;
+  client->ID = id;
   void* second = nullptr;
   if (object->QueryInterface(IID_IKqClient2, &second) == S_OK && second)
     client->Object2 = static_cast<IKqClient2*>(second);
@@ -293,7 +304,11 @@ void Submit(std::string_view text, const Outcome& outcome, DatabaseLabel label, 
       Log("first statement %s", taken == KqTrue ? "taken after the attach" : "dropped: no attach in time");
     }
     client->WaitForAttach = false;
-    if (taken == KqTrue) client->Taken.store(true, std::memory_order_relaxed);
+    client->Submitted.fetch_add(1, std::memory_order_relaxed);
+    if (taken == KqTrue) {
+      client->Accepted.fetch_add(1, std::memory_order_relaxed);
+      client->Taken.store(true, std::memory_order_relaxed);
+    }
   } catch (...) {
     // Out of memory or the like: the statement goes untraced, the program goes on.
   }

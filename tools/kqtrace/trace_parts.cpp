@@ -5,6 +5,31 @@
 
 namespace kqtrace {
 
+namespace {
+
+// The well-formed UTF-8 sequence at p: its code point and length; length 0 when the byte at p begins
+// none (a stray or impossible byte, a sequence cut short, an overlong form, a surrogate, a value past
+// U+10FFFF). The converter and the name's cut both read text this way, so that a cut name converts to
+// no more units than it was cut to.
+int Sequence(const unsigned char* p, const unsigned char* end, char32_t& code) {
+  const unsigned char lead = *p;
+  const int extra = lead >= 0xC2 && lead < 0xE0   ? 1
+                    : lead >= 0xE0 && lead < 0xF0 ? 2
+                    : lead >= 0xF0 && lead < 0xF5 ? 3
+                                                  : -1;
+  if (extra < 0 || end - p <= extra) return 0;
+  code = lead & (0x3F >> extra);
+  for (int i = 1; i <= extra; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (p[i] & 0x3F);
+  }
+  static constexpr char32_t Least[] = {0, 0x80, 0x800, 0x10000};
+  if (code < Least[extra] || (code >= 0xD800 && code < 0xE000) || code > 0x10FFFF) return 0;
+  return extra + 1;
+}
+
+}  // namespace
+
 void Utf8ToUtf16(std::string_view text, std::u16string& out) {
   // Never more UTF-16 units than UTF-8 bytes: written in place, cut to length at the end (this runs
   // for every traced statement, so no append per character).
@@ -23,35 +48,18 @@ void Utf8ToUtf16(std::string_view text, std::u16string& out) {
       p += 8;
     }
     if (p == end) break;
-    unsigned char lead = *p;
-    if (lead < 0x80) {
-      *w++ = lead;
-      ++p;
+    if (*p < 0x80) {
+      *w++ = *p++;
       continue;
     }
-    int extra = lead >= 0xF0 && lead < 0xF5 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 && lead < 0xE0 ? 1 : -1;
-    if (extra < 0 || end - p <= extra) {
+    char32_t code = 0;
+    const int length = Sequence(p, end, code);
+    if (length == 0) {
       *w++ = 0xFFFD;
       ++p;
       continue;
     }
-    char32_t code = lead & (0x3F >> extra);
-    bool valid = true;
-    for (int i = 1; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) {
-        valid = false;
-        break;
-      }
-      code = (code << 6) | (p[i] & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF are malformed too.
-    static constexpr char32_t Least[] = {0, 0x80, 0x800, 0x10000};
-    if (!valid || code < Least[extra] || (code >= 0xD800 && code < 0xE000) || code > 0x10FFFF) {
-      *w++ = 0xFFFD;
-      ++p;
-      continue;
-    }
-    p += extra + 1;
+    p += length;
     if (code >= 0x10000) {
       code -= 0x10000;
       *w++ = static_cast<char16_t>(0xD800 + (code >> 10));
@@ -65,14 +73,18 @@ void Utf8ToUtf16(std::string_view text, std::u16string& out) {
 
 namespace {
 
-// Cuts UTF-8 text to at most `units` UTF-16 units, between whole characters.
+// Cuts UTF-8 text to at most `units` UTF-16 units, between whole characters; a malformed byte counts
+// as the one U+FFFD it becomes.
 std::string CutToUnits(std::string_view text, std::size_t units) {
+  const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = begin + text.size();
   std::size_t used = 0, at = 0;
   while (at < text.size()) {
-    auto lead = static_cast<unsigned char>(text[at]);
-    std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-    std::size_t cost = length == 4 ? 2 : 1;
-    if (used + cost > units || at + length > text.size()) break;
+    char32_t code = 0;
+    const int sequence = begin[at] < 0x80 ? 1 : Sequence(begin + at, end, code);
+    const std::size_t length = sequence == 0 ? 1 : static_cast<std::size_t>(sequence);
+    const std::size_t cost = sequence == 4 ? 2 : 1;
+    if (used + cost > units) break;
     used += cost;
     at += length;
   }
@@ -89,6 +101,8 @@ std::string ClientName(std::string_view program, std::string_view database) {
   }
   return CutToUnits(name, ClientNameMax);
 }
+
+std::string CutToClientName(std::string_view name) { return CutToUnits(name, ClientNameMax); }
 
 std::string PgDatabaseLabel(const char* db, const char* host) {
   std::string label = db ? db : "";

@@ -21,6 +21,8 @@ inline constexpr std::size_t ClientNameMax = 57;
 // "PROGRAM DATABASE", cut to ClientNameMax units (never inside a UTF-8 sequence). database may be
 // empty; then the name is the program alone.
 std::string ClientName(std::string_view program, std::string_view database);
+// A name given whole (kqtrace --name), cut the same way.
+std::string CutToClientName(std::string_view name);
 
 // libpq's connection as "DB@HOST" (HOST is the socket folder for a Unix socket); either may be empty.
 std::string PgDatabaseLabel(const char* db, const char* host);
