@@ -89,16 +89,17 @@ class BufferReader {
   // After a copy: a reference number at or above the oldest listed one, such that a record whose
   // number is at least this was still listed when the copy ended.
   std::int32_t OldestListedAfterCopy(std::int32_t areaEnd) const noexcept;
-  // The record at ring offset `offset` in the copy, or null when it is not inside it whole.
-  unsigned char* InCopy(const Piece (&pieces)[2], int pieceCount, std::int32_t offset,
-                        std::int32_t recordBytes) noexcept {
-    for (int i = 0; i < pieceCount; ++i) {
-      const Piece& p = pieces[i];
-      if (offset >= p.RingStart && recordBytes <= p.RingEnd - offset)
-        return FCopy.get() + p.CopyAt + static_cast<std::size_t>(offset - p.RingStart);
-    }
-    return nullptr;
+  // The piece that holds `bytes` bytes at ring offset `offset` whole, or -1.
+  static int PieceOf(const Piece (&pieces)[2], int pieceCount, std::int32_t offset, std::int32_t bytes) noexcept {
+    for (int i = 0; i < pieceCount; ++i)
+      if (offset >= pieces[i].RingStart && bytes <= pieces[i].RingEnd - offset) return i;
+    return -1;
   }
+  // Where ring offset `offset`, inside `piece`, lies in the copy; and where the piece's copy ends.
+  unsigned char* PieceCopy(const Piece& piece, std::int32_t offset) const noexcept {
+    return FCopy.get() + piece.CopyAt + static_cast<std::size_t>(offset - piece.RingStart);
+  }
+  const unsigned char* PieceEnd(const Piece& piece) const noexcept { return PieceCopy(piece, piece.RingEnd); }
   void EnsureCopy(std::size_t bytes);
 
   TIPCBuffer& FBuffer;

@@ -17,8 +17,6 @@ namespace kq {
 
 namespace {
 
-constexpr double MsPerDay = 86400000.0;
-
 bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
@@ -469,12 +467,6 @@ double TIPCBuffer::RecordTime(const TTraceRecord& head) const noexcept {
 
 double TIPCBuffer::BaseTime() const noexcept {
   return std::atomic_ref<double>(F->BaseTime).load(std::memory_order_relaxed);
-}
-
-double TIPCBuffer::TimeOf(std::int32_t ticks, double baseTime, std::int32_t baseTicks) noexcept {
-  // Wrapping subtraction: a counter that wrapped since the base mark still gives the elapsed time.
-  auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks) - static_cast<std::uint32_t>(baseTicks));
-  return baseTime + elapsed / MsPerDay;
 }
 
 std::u16string TIPCBuffer::ColItem(std::int32_t index, std::int32_t col) {

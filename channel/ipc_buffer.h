@@ -148,6 +148,7 @@ class TIPCBuffer {
   // The reading side against a live writer lives in its own class but shares the header's rules.
   friend class BufferReader;
   static constexpr std::int32_t InvalidCursor = -2;
+  static constexpr double MsPerDay = 86400000.0;
 
   // A record that SeekItem reached, with its head and the area end it was checked against.
   struct RecordRef {
@@ -199,8 +200,13 @@ class TIPCBuffer {
   RecordRef SeekItem(std::int32_t index);
   double RecordTime(const TTraceRecord& head) const noexcept;
   double BaseTime() const noexcept;
-  // The date-time of a record stamped `ticks`, against the time base.
-  static double TimeOf(std::int32_t ticks, double baseTime, std::int32_t baseTicks) noexcept;
+  // The date-time of a record stamped `ticks`, against the time base. Inline: the reader takes it
+  // for every record.
+  static double TimeOf(std::int32_t ticks, double baseTime, std::int32_t baseTicks) noexcept {
+    // Wrapping subtraction: a counter that wrapped since the base mark still gives the elapsed time.
+    auto elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(ticks) - static_cast<std::uint32_t>(baseTicks));
+    return baseTime + elapsed / MsPerDay;
+  }
   std::u16string FormatLine(std::int32_t offset, const TTraceRecord& head, std::int32_t areaEnd) const;
 
   TSharedMem FSharedMem;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,6 +93,45 @@ TEST(BufferReader, ATextAtTheRecordLimitIsMarkedCutAndAShorterOneIsNot) {
   EXPECT_EQ(lines[0].Text.size(), limit - 2);
   EXPECT_TRUE(lines[1].Cut);
   EXPECT_EQ(lines[1].Text, std::u16string(limit, u'b'));
+}
+
+TEST(BufferReader, ATextEndsAtItsFirstNulWhereverItLies) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(256 * 1024, KqBufferBlocks);
+  BufferReader reader(buffer);
+  std::vector<TraceLineView> views;
+  std::int32_t after = 0;
+  constexpr std::size_t None = SIZE_MAX;  // neither a NUL inside nor one behind the text
+  // Payloads of every length up to past a few wide steps: without a NUL, with one behind the text
+  // only, or with one inside as well (at the start, at each step's edges, or near the end), at even
+  // and odd byte counts. The units around it have a zero low byte or are above 0x7FFF, which a
+  // compare of bytes or of signed units could take for a NUL.
+  for (std::size_t units = 0; units <= 160; ++units) {
+    std::vector<std::size_t> nuls = {None, units};
+    for (std::size_t at : {std::size_t{0}, std::size_t{15}, std::size_t{16}, std::size_t{31}, std::size_t{32},
+                           std::size_t{47}, std::size_t{48}, std::size_t{63}, std::size_t{64}, std::size_t{95},
+                           std::size_t{96}, std::size_t{127}, units - 17, units - 16, units - 2, units - 1})
+      if (at < units) nuls.push_back(at);
+    for (std::size_t nul : nuls)
+      for (int odd = 0; odd <= 1; ++odd) {
+        std::u16string payload;
+        for (std::size_t i = 0; i < units; ++i)
+          payload.push_back(static_cast<char16_t>(i % 3 == 0 ? 0x100 * (1 + i % 200) : i % 3 == 1 ? 0x8000 + i : 0x7F));
+        if (nul < units) payload[nul] = 0;
+        payload.push_back(0);     // behind the text
+        payload.push_back(u'z');  // the odd byte's source
+        const std::size_t ends = nul == None ? units : std::min(nul, units);
+        const std::size_t bytes = (nul == None ? units : units + 1) * 2 + static_cast<std::size_t>(odd);
+        SCOPED_TRACE(testing::Message() << units << " units, NUL at " << static_cast<std::int64_t>(nul) << ", " << bytes
+                                        << " bytes");
+        buffer.Add(payload.data(), static_cast<std::int32_t>(bytes));
+        after = reader.ReadNewerViews(after, views);
+        ASSERT_EQ(views.size(), 1u);
+        ASSERT_FALSE(views[0].Gap);
+        EXPECT_EQ(views[0].Text, std::u16string_view(payload).substr(0, ends));
+        EXPECT_EQ(views[0].PayloadBytes, static_cast<std::int32_t>(bytes));
+      }
+  }
 }
 
 TEST(BufferReader, AClearedBufferStartsTheNumberingAgain) {
