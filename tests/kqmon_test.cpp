@@ -676,9 +676,9 @@ TEST(Kqmon, OneWatchShowsEveryClientLabelledWithJoinsLeavingsAndExactAccountsPer
       << watch.Stderr();
   // Joins while the watch runs.
   ToolProcess gamma("kqdemo", {"--id", "203", "--name", "gamma", "--count", "10", "--rate", "20", "--wait", "30"});
-  ASSERT_EQ(alpha.Wait(120000), 0);
-  ASSERT_EQ(beta.Wait(120000), 0);
-  ASSERT_EQ(gamma.Wait(120000), 0);
+  ASSERT_EQ(alpha.Wait(120000), 0) << alpha.Stderr();
+  ASSERT_EQ(beta.Wait(120000), 0) << beta.Stderr();
+  ASSERT_EQ(gamma.Wait(120000), 0) << gamma.Stderr();
   ASSERT_EQ(raw.Wait(120000), 0);
   EXPECT_EQ(kqtest::ReadFile(rawResult), "traced 30\n");
   ASSERT_TRUE(kqtest::WaitUntil([&] { return HasStatementOf(watch, 203) && HasStatementOf(watch, 204); }, 60000))
@@ -737,9 +737,9 @@ TEST(Kqmon, ClientOptionsNarrowTheWatchAndTextNamesTheClientOrItsIDWhereNamesRep
   ToolProcess first("kqdemo", {"--id", "211", "--name", "twin", "--count", "30", "--rate", "20", "--wait", "30"});
   ToolProcess second("kqdemo", {"--id", "212", "--name", "twin", "--count", "30", "--rate", "20", "--wait", "30"});
   ToolProcess other("kqdemo", {"--id", "213", "--name", "other", "--count", "30", "--rate", "20", "--wait", "30"});
-  ASSERT_EQ(first.Wait(120000), 0);
-  ASSERT_EQ(second.Wait(120000), 0);
-  ASSERT_EQ(other.Wait(120000), 0);
+  ASSERT_EQ(first.Wait(120000), 0) << first.Stderr();
+  ASSERT_EQ(second.Wait(120000), 0) << second.Stderr();
+  ASSERT_EQ(other.Wait(120000), 0) << other.Stderr();
   ASSERT_EQ(watch.Wait(120000), 0) << watch.Stderr();
   const std::string out = watch.Stdout();
   // Once both have come, the shared name no longer tells them apart and the column shows their IDs

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "client_directory.h"
 #include "com_test_monitor.h"
 #include "ipc_buffer.h"
 #include "ipc_client.h"
@@ -208,7 +209,19 @@ TEST(MultiWatch, AMonitorKilledMidStreamIsSucceededByOneThatAccountsForEveryReco
   auto first = std::make_unique<WatchProcess>(5400, 256, "first");
   std::vector<Driver> drivers;
   for (std::int32_t id = 1; id <= 6; ++id) drivers.push_back(StartDriver(id, 600, 4, 300));
-  kqtest::SleepForMs(700);
+  // Killed once every driver is on its ring (a slow start, as under Wine, must not make a driver find
+  // no monitor at all), while they stream.
+  {
+    const kq::TClientDirectory directory(kq::KqDirectoryCapacity);
+    EXPECT_TRUE(kqtest::WaitUntil(
+        [&] {
+          for (std::int32_t id = 1; id <= 6; ++id)
+            if (directory.FindClient(id) == -1) return false;
+          return true;
+        },
+        30000));
+  }
+  kqtest::SleepForMs(300);
   first->Kill();
   kqtest::SleepForMs(400);
   // The rings outlive the dead monitor: the next one joins them and reads from their first record.
