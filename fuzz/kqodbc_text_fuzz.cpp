@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "connection_string.h"
+#include "fuzz_bytes.h"
 #include "platform.h"
 #include "statement_trace.h"
 
@@ -32,24 +33,7 @@ namespace {
   std::abort();
 }
 
-class Bytes {
- public:
-  Bytes(const std::uint8_t* data, std::size_t size) : FData(data), FSize(size) {}
-  bool Empty() const { return FAt >= FSize; }
-  std::uint8_t Next() { return FAt < FSize ? FData[FAt++] : 0; }
-  std::string Take(std::size_t n) {
-    n = std::min(n, FSize - FAt);
-    std::string out(reinterpret_cast<const char*>(FData + FAt), n);
-    FAt += n;
-    return out;
-  }
-  std::string Rest() { return Take(FSize - FAt); }
-
- private:
-  const std::uint8_t* FData;
-  std::size_t FSize;
-  std::size_t FAt = 0;
-};
+using kqfuzz::Bytes;
 
 // Keys the fuzzer's text is likely to hold, in the case variants a manager may pass.
 const char* const Keys[] = {"KqDriver", "kqdriver", "KqParams", "KQPARAMS", "DSN", "Driver",

@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_bytes.h"
 #include "text.h"
 #include "trace_parts.h"
 
@@ -34,25 +35,7 @@ namespace {
   std::abort();
 }
 
-class Bytes {
- public:
-  Bytes(const std::uint8_t* data, std::size_t size) : FData(data), FSize(size) {}
-  bool Empty() const { return FAt >= FSize; }
-  std::uint8_t Next() { return FAt < FSize ? FData[FAt++] : 0; }
-  // The next n bytes (fewer at the end) as text.
-  std::string Take(std::size_t n) {
-    n = std::min(n, FSize - FAt);
-    std::string out(reinterpret_cast<const char*>(FData + FAt), n);
-    FAt += n;
-    return out;
-  }
-  std::string Rest() { return Take(FSize - FAt); }
-
- private:
-  const std::uint8_t* FData;
-  std::size_t FSize;
-  std::size_t FAt = 0;
-};
+using kqfuzz::Bytes;
 
 // One step of the reference decoder: the code point at p (U+FFFD for a malformed byte) and the bytes
 // it takes. Written from the definition of UTF-8, apart from the converter under test.

@@ -250,6 +250,22 @@ Fn RealOf(std::atomic<void*>& cache, const char* name) noexcept {
 // SQLITE_ERROR, for a call whose library cannot be found (it cannot happen for a program that linked
 // SQLite, which is the only way to call these).
 constexpr int SqliteError = 1;
+
+// Runs one prepare call with a tail pointer of ours (handed on to the caller's) and traces a failure.
+template <typename Call>
+int TracePrepare(sqlite3* db, const char* sql, int bytes, const char** tail, Call call) {
+  const std::int64_t start = kqtrace::NowNs();
+  const char* end = nullptr;
+  const int rc = call(&end);
+  if (tail) *tail = end;
+  if (rc != SqliteOk) {
+    const int saved = errno;
+    kqtrace::SqlitePrepareFailed(db, sql, bytes, end, start);
+    errno = saved;
+  }
+  return rc;
+}
+
 }  // namespace
 
 extern "C" {
@@ -311,32 +327,14 @@ __attribute__((visibility("default"))) int sqlite3_prepare(sqlite3* db, const ch
                                                            const char** tail) {
   auto real = RealOf<int (*)(sqlite3*, const char*, int, void**, const char**)>(Real_prepare, "sqlite3_prepare");
   if (!real) return SqliteError;
-  const std::int64_t start = kqtrace::NowNs();
-  const char* end = nullptr;
-  int rc = real(db, sql, bytes, stmt, &end);
-  if (tail) *tail = end;
-  if (rc != SqliteOk) {
-    int saved = errno;
-    kqtrace::SqlitePrepareFailed(db, sql, bytes, end, start);
-    errno = saved;
-  }
-  return rc;
+  return TracePrepare(db, sql, bytes, tail, [&](const char** end) { return real(db, sql, bytes, stmt, end); });
 }
 
 __attribute__((visibility("default"))) int sqlite3_prepare_v2(sqlite3* db, const char* sql, int bytes, void** stmt,
                                                               const char** tail) {
   auto real = RealOf<int (*)(sqlite3*, const char*, int, void**, const char**)>(Real_prepare_v2, "sqlite3_prepare_v2");
   if (!real) return SqliteError;
-  const std::int64_t start = kqtrace::NowNs();
-  const char* end = nullptr;
-  int rc = real(db, sql, bytes, stmt, &end);
-  if (tail) *tail = end;
-  if (rc != SqliteOk) {
-    int saved = errno;
-    kqtrace::SqlitePrepareFailed(db, sql, bytes, end, start);
-    errno = saved;
-  }
-  return rc;
+  return TracePrepare(db, sql, bytes, tail, [&](const char** end) { return real(db, sql, bytes, stmt, end); });
 }
 
 __attribute__((visibility("default"))) int sqlite3_prepare_v3(sqlite3* db, const char* sql, int bytes, unsigned flags,
@@ -344,16 +342,7 @@ __attribute__((visibility("default"))) int sqlite3_prepare_v3(sqlite3* db, const
   auto real = RealOf<int (*)(sqlite3*, const char*, int, unsigned, void**, const char**)>(Real_prepare_v3,
                                                                                           "sqlite3_prepare_v3");
   if (!real) return SqliteError;
-  const std::int64_t start = kqtrace::NowNs();
-  const char* end = nullptr;
-  int rc = real(db, sql, bytes, flags, stmt, &end);
-  if (tail) *tail = end;
-  if (rc != SqliteOk) {
-    int saved = errno;
-    kqtrace::SqlitePrepareFailed(db, sql, bytes, end, start);
-    errno = saved;
-  }
-  return rc;
+  return TracePrepare(db, sql, bytes, tail, [&](const char** end) { return real(db, sql, bytes, flags, stmt, end); });
 }
 
 }  // extern "C"
