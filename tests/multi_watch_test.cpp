@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "client_directory.h"
 #include "com_test_monitor.h"
 #include "ipc_buffer.h"
 #include "ipc_client.h"
@@ -209,19 +208,23 @@ TEST(MultiWatch, AMonitorKilledMidStreamIsSucceededByOneThatAccountsForEveryReco
   auto first = std::make_unique<WatchProcess>(5400, 256, "first");
   std::vector<Driver> drivers;
   for (std::int32_t id = 1; id <= 6; ++id) drivers.push_back(StartDriver(id, 600, 4, 300));
-  // Killed once every driver is on its ring (a slow start, as under Wine, must not make a driver find
-  // no monitor at all), while they stream.
+  // Killed once every driver is on its ring (a slow start, as under Wine or a sanitizer, must not make
+  // a driver find no monitor at all), while they stream.
   {
-    const kq::TClientDirectory directory(kq::KqDirectoryCapacity);
+    const kq::ChannelTable channels;
     EXPECT_TRUE(kqtest::WaitUntil(
         [&] {
-          for (std::int32_t id = 1; id <= 6; ++id)
-            if (directory.FindClient(id) == -1) return false;
-          return true;
+          int published = 0;
+          for (std::int32_t slot = 0; slot < kq::KqChannelSlots; ++slot) {
+            const kq::ChannelSlot entry = channels.Slot(slot);
+            if (entry.State == kq::ChannelSlotState::Published && entry.ClientID >= 1 && entry.ClientID <= 6)
+              ++published;
+          }
+          return published == 6;
         },
         30000));
   }
-  kqtest::SleepForMs(300);
+  kqtest::SleepForMs(200);
   first->Kill();
   kqtest::SleepForMs(400);
   // The rings outlive the dead monitor: the next one joins them and reads from their first record.
