@@ -90,7 +90,7 @@ std::optional<SpoolStop> Monitor::TakeSpoolStop() {
 }
 
 void Monitor::CheckSpool() {
-  if (FSpoolStopped || FSpoolFile.empty() || !FBuffer) return;
+  if (FSpoolStopped || FSpoolFile.empty()) return;
   // The client refuses such a path at each reclaim without a word, so the monitor looks itself, now
   // and then rather than at every read.
   const std::int64_t now = NowMs();
@@ -101,7 +101,7 @@ void Monitor::CheckSpool() {
   FSpoolStopped = true;
   FSpoolStop = SpoolStop{FSpoolFile, reason, true};
   // Spooling stays off until the path is set again, as for a path refused when it was set.
-  FBuffer->SetSpoolFile(ActiveSpoolFile());
+  if (FBuffer) FBuffer->SetSpoolFile(ActiveSpoolFile());
 }
 
 void Monitor::CloseBuffer() noexcept {

@@ -82,6 +82,11 @@ class Monitor {
   void SetViewSettings(bool useRefNo, bool useTime, std::u16string spoolFile);
   // Once for each time spooling stopped (see SpoolStop); noticed when records are read.
   std::optional<SpoolStop> TakeSpoolStop();
+  // Looks at the spool path now and then (a client refuses a bad one at each reclaim without a word)
+  // and stops spooling when it became a link, not a regular file or another user's.
+  void CheckSpool();
+  // The spool path clients are given: empty once spooling stopped.
+  std::u16string ActiveSpoolFile() const { return FSpoolStopped ? std::u16string() : FSpoolFile; }
 
   // Opens the trace buffer with this monitor's settings, asks the client to attach and waits for its
   // answer. True when the client attached with a working buffer.
@@ -135,9 +140,6 @@ class Monitor {
   bool AttachedClientEnded();
   // Watches the ring briefly for records published after the last read; true when one came.
   bool WatchForRecords() noexcept;
-  // The client empties the header's spool path when it refuses the file.
-  void CheckSpool();
-  std::u16string ActiveSpoolFile() const { return FSpoolStopped ? std::u16string() : FSpoolFile; }
 
   std::int32_t FID;
   std::int32_t FBufferSize = 64 * 1024;

@@ -116,6 +116,7 @@ bool MultiWatch::Join(std::int32_t slot, const ChannelSlot& entry) {
   channel->Holder = Directory().ClientHolder(entry.ClientID);
   channel->Ring->SetUseRefNo(FUseRefNo);
   channel->Ring->SetUseTime(FUseTime);
+  channel->Ring->SetSpoolFile(FAppliedSpool);
   channel->Reader = std::make_unique<BufferReader>(*channel->Ring);
   Account(entry.ClientID, true).RingSize = channel->Ring->BufSize();
   FNewsList.push_back({WatchNewsKind::Joined, entry.ClientID, true});
@@ -344,6 +345,13 @@ void MultiWatch::ReadNew(const std::function<void(std::int32_t clientID, const T
                                     static_cast<std::int32_t>(held.Payload.size())});
   }
   FHeld.clear();
+  // Every ring spools to the watch's path; a path that turned bad is taken back from all of them.
+  FShared.CheckSpool();
+  if (std::u16string spool = FShared.ActiveSpoolFile(); spool != FAppliedSpool) {
+    FAppliedSpool = std::move(spool);
+    for (const auto& channel : FChannels)
+      if (channel->Ring) channel->Ring->SetSpoolFile(FAppliedSpool);
+  }
   ReadShared(&fn);
   for (std::size_t i = 0; i < FChannels.size();) {
     Channel& channel = *FChannels[i];
@@ -449,6 +457,7 @@ bool MultiWatch::Reallocate(std::int32_t clientID, std::int32_t bytes, std::int3
   }
   channel->Ring->SetUseRefNo(FUseRefNo);
   channel->Ring->SetUseTime(FUseTime);
+  channel->Ring->SetSpoolFile(FAppliedSpool);
   channel->Reader = std::make_unique<BufferReader>(*channel->Ring);
   channel->LastRefNo = 0;
   channel->ToClient->SignalID(evClientBufAlloc, clientID);

@@ -115,6 +115,7 @@ class MultiWatch {
   bool FUseRefNo = false;
   bool FUseTime = false;
   bool FAttachShared = true;
+  std::u16string FAppliedSpool;  // the spool path the rings were last given
   std::vector<std::unique_ptr<Channel>> FChannels;
   std::optional<std::int32_t> FSharedID;  // the client attached through "KqBuffer"
   bool FSharedLeft = false;               // ... which left: the next ReadNew reads the rest
