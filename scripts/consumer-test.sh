@@ -73,7 +73,10 @@ traced() {
   tr -d '\r' <"$out" | grep -i 'log started' | grep -qF "$name" || missing+=" [log started for $name]"
   for line in "SELECT id, name FROM customers WHERE city = 'Zürich'" \
     "UPDATE customers SET credit_limit = 5000 WHERE id = 42" "COMMIT"; do
-    tr -d '\r' <"$out" | grep -qxF "$line" || missing+=" [$line]"
+    # The statement ends its line, behind the client column.
+    tr -d '\r' <"$out" | awk -v s="$line" 'substr($0, length($0) - length(s) + 1) == s &&
+      (length($0) == length(s) || substr($0, length($0) - length(s) - 1, 2) == "  ") { found = 1 }
+      END { exit !found }' || missing+=" [$line]"
   done
   if [ "$driven" -eq 0 ] && [ -z "$missing" ]; then
     ok "$label: the installed kqmon printed every statement"
