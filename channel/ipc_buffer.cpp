@@ -102,10 +102,6 @@ bool TIPCBuffer::UseTime() const noexcept {
   return std::atomic_ref<std::uint8_t>(F->UseTime).load(std::memory_order_relaxed) != 0;
 }
 
-unsigned char* TIPCBuffer::RecordAt(std::int32_t offset) const noexcept {
-  return static_cast<unsigned char*>(FSharedMem.Buffer()) + offset;
-}
-
 std::int32_t TIPCBuffer::AreaEnd() const noexcept {
   std::int32_t bufSize = Load(&TBufferData::BufSize);
   if (bufSize <= 0 || bufSize > FLimit - FBufStart) return 0;
@@ -171,41 +167,50 @@ void TIPCBuffer::Clear(bool spool) {
   FLap[1].Whole = false;
   FNextFree = FBufStart;
   FNextRefNo = 1;
+  FKnown = {};
   if (closeError != 0) RaiseIoError(SpoolFile(), closeError);
 }
 
 void TIPCBuffer::Add(const void* data, std::int32_t size) { Append(data, size, false, nullptr); }
 
-void TIPCBuffer::AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) {
+void TIPCBuffer::AppendChecked(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) {
   // Longer texts are cut to the ring's limit anyway; the bound keeps their byte count in range.
   units = std::clamp(units, 0, (INT32_MAX - 2 - KqOutcomeMaxBytes) / 2);
   Append(text, units * 2, true, outcome);
+}
+
+TIPCBuffer::HeaderFields TIPCBuffer::LoadHeader() const noexcept {
+  return {Load(&TBufferData::BufSize), Load(&TBufferData::First),  Load(&TBufferData::Last),
+          Load(&TBufferData::Free),    Load(&TBufferData::BufEnd), Load(&TBufferData::Count),
+          Load(&TBufferData::RefNo),   Load(&TBufferData::Blocks), Load(&TBufferData::BlkSize)};
 }
 
 void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const TOutcomeTail* outcome) {
   if (size < 0 || data == nullptr) size = 0;
   // One snapshot of the header, checked against the mapping: everything below stays inside the
   // record area, whatever another process wrote.
-  const std::int32_t bufSize = Load(&TBufferData::BufSize);
-  const std::int32_t blocks = Load(&TBufferData::Blocks);
-  const std::int32_t blkSize = Load(&TBufferData::BlkSize);
-  const std::int32_t first = Load(&TBufferData::First);
-  const std::int32_t last = Load(&TBufferData::Last);
-  std::int32_t free = Load(&TBufferData::Free);
-  std::int32_t bufEnd = Load(&TBufferData::BufEnd);
-  const std::int32_t count = Load(&TBufferData::Count);
-  const std::int32_t refNo = Load(&TBufferData::RefNo);
-  // BufSize is checked against the mapping before the area end is formed from it.
-  if (bufSize <= 0 || bufSize > FLimit - FBufStart) RaiseDamaged();
+  HeaderFields h = LoadHeader();
+  if (!(h == FKnown)) [[unlikely]] {
+    // BufSize is checked against the mapping before the area end is formed from it.
+    if (h.BufSize <= 0 || h.BufSize > FLimit - FBufStart) RaiseDamaged();
+    const std::int32_t end = FBufStart + h.BufSize;
+    if (h.Blocks < 2 || h.BlkSize / 2 < KqRecordHeadSize + 2 ||
+        static_cast<std::int64_t>(h.BlkSize) * h.Blocks != h.BufSize || h.Free < FBufStart || h.Free > h.BufEnd ||
+        h.BufEnd > end || h.First < FBufStart || h.First > end || (h.Last != 0 && !ValidRecord(h.Last, end)) ||
+        h.Count < 0 || static_cast<std::int64_t>(h.Count) * KqRecordHeadSize > h.BufSize)
+      RaiseDamaged();
+    // Someone else appended or cleared since our last append: our account of the laps is no longer
+    // the ring's.
+    if (h.Free != FNextFree || h.RefNo != FNextRefNo) FLap[0].Whole = FLap[1].Whole = false;
+  }
+  const std::int32_t bufSize = h.BufSize;
+  const std::int32_t blocks = h.Blocks;
+  const std::int32_t blkSize = h.BlkSize;
+  const std::int32_t last = h.Last;
+  std::int32_t free = h.Free;
+  std::int32_t bufEnd = h.BufEnd;
+  const std::int32_t refNo = h.RefNo;
   const std::int32_t areaEnd = FBufStart + bufSize;
-  if (blocks < 2 || blkSize / 2 < KqRecordHeadSize + 2 || static_cast<std::int64_t>(blkSize) * blocks != bufSize ||
-      free < FBufStart || free > bufEnd || bufEnd > areaEnd || first < FBufStart || first > areaEnd ||
-      (last != 0 && !ValidRecord(last, areaEnd)) || count < 0 ||
-      static_cast<std::int64_t>(count) * KqRecordHeadSize > bufSize)
-    RaiseDamaged();
-  // Someone else appended or cleared since our last append: our account of the laps is no longer
-  // the ring's.
-  if (free != FNextFree || refNo != FNextRefNo) FLap[0].Whole = FLap[1].Whole = false;
 
   // A record may take at most half a block, so that any two in a row fit in one: the ring's limit.
   const std::int32_t maxPayload = blkSize / 2 - KqRecordHeadSize;
@@ -243,6 +248,9 @@ void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const 
   if (std::int64_t{free} + recordSize > bufEnd) {
     ReclaimBlock(bufEnd, free, blkSize, areaEnd);
     if (std::int64_t{free} + recordSize > bufEnd) RaiseDamaged();
+    // Evictions moved these.
+    h.First = Load(&TBufferData::First);
+    h.Count = Load(&TBufferData::Count);
   }
 
   unsigned char* record = RecordAt(free);
@@ -267,11 +275,18 @@ void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const 
   Tally(free, blkSize, blocks, free + recordSize, static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1));
   // The record is complete and linked before the header makes it reachable.
   std::atomic_thread_fence(std::memory_order_release);
-  Store(&TBufferData::Last, free);
-  Store(&TBufferData::Free, free + recordSize);
-  Store(&TBufferData::Count, static_cast<std::int32_t>(static_cast<std::uint32_t>(Load(&TBufferData::Count)) + 1));
-  Store(&TBufferData::RefNo, static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1));
+  h.Last = free;
+  h.Free = free + recordSize;
+  h.BufEnd = bufEnd;
+  h.Count = static_cast<std::int32_t>(static_cast<std::uint32_t>(h.Count) + 1);
+  h.RefNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1);
+  Store(&TBufferData::Last, h.Last);
+  Store(&TBufferData::Free, h.Free);
+  Store(&TBufferData::Count, h.Count);
+  Store(&TBufferData::RefNo, h.RefNo);
   Store(&TBufferData::LastUpdate, ticks);
+  FKnown = h;
+  FKnownMaxPayload = maxPayload;
 }
 
 void TIPCBuffer::ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int32_t blkSize, std::int32_t areaEnd) {
@@ -324,20 +339,6 @@ bool TIPCBuffer::DropOldest(bool spooling, std::int32_t areaEnd) {
 void TIPCBuffer::StartLap() noexcept {
   std::fill(FLap[0].Records.begin(), FLap[0].Records.end(), 0);
   FLap[0].Whole = !FLap[0].Records.empty();
-}
-
-void TIPCBuffer::Tally(std::int32_t offset, std::int32_t blkSize, std::int32_t blocks, std::int32_t nextFree,
-                       std::int32_t nextRefNo) noexcept {
-  FNextFree = nextFree;
-  FNextRefNo = nextRefNo;
-  LapTally& lap = FLap[0];
-  if (static_cast<std::size_t>(blocks) != lap.Records.size()) {
-    lap.Whole = FLap[1].Whole = false;
-    return;
-  }
-  const auto block = static_cast<std::size_t>((offset - FBufStart) / blkSize);
-  if (block >= lap.Records.size()) return;
-  if (lap.Records[block]++ == 0) lap.First[block] = offset;
 }
 
 bool TIPCBuffer::EvictByTally(std::int32_t block, bool lastBlock) noexcept {

@@ -3,11 +3,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform.h"
 #include "record_outcome.h"
 #include "shared_mem.h"
 #include "text_file.h"
@@ -114,7 +116,13 @@ class TIPCBuffer {
   // Appends a statement of `units` UTF-16 units: the text, a NUL written here (the caller's text
   // need not have one), then the outcome's tail when there is one. A record that would pass the limit
   // loses text, never the tail (see record_outcome.h). Raises as Add does.
-  void AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome = nullptr);
+  void AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome = nullptr) {
+    if (!text) {
+      text = u"";
+      units = 0;
+    }
+    if (units < 0 || !AppendKnown(text, units, outcome)) AppendChecked(text, units, outcome);
+  }
   void MarkBaseTime();
 
   // Views. An index outside 0 .. Count - 1, or a record that cannot be reached safely, raises
@@ -148,6 +156,11 @@ class TIPCBuffer {
   // The reading side against a live writer lives in its own class but shares the header's rules.
   friend class BufferReader;
   static constexpr std::int32_t InvalidCursor = -2;
+  // The header's first nine fields, read once for one append.
+  struct HeaderFields {
+    std::int32_t BufSize, First, Last, Free, BufEnd, Count, RefNo, Blocks, BlkSize;
+    bool operator==(const HeaderFields&) const = default;
+  };
   static constexpr double MsPerDay = 86400000.0;
 
   // A record that SeekItem reached, with its head and the area end it was checked against.
@@ -170,8 +183,17 @@ class TIPCBuffer {
   // The append behind Add and AddStatement: `size` bytes of `data`, then a NUL when `ownNul`, then
   // the outcome's tail.
   void Append(const void* data, std::int32_t size, bool ownNul, const TOutcomeTail* outcome);
+  // The statement path's common case, for a header exactly as this object's last append left it: the
+  // record fits the window and the limit as it stands. False, with nothing written, otherwise. Inline
+  // (below): it is most of a statement's cost.
+  bool AppendKnown(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) noexcept;
+  // Every other statement, through Append.
+  void AppendChecked(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome);
+  HeaderFields LoadHeader() const noexcept;
 
-  unsigned char* RecordAt(std::int32_t offset) const noexcept;
+  unsigned char* RecordAt(std::int32_t offset) const noexcept {
+    return static_cast<unsigned char*>(FSharedMem.Buffer()) + offset;
+  }
   // End of the record area when the header's BufSize fits this mapping, else 0 (nothing is valid).
   std::int32_t AreaEnd() const noexcept;
   bool ValidRecord(std::int32_t offset, std::int32_t areaEnd) const noexcept;
@@ -230,7 +252,76 @@ class TIPCBuffer {
   LapTally FLap[2];
   std::int32_t FNextFree = -1;  // Free and RefNo as this object's last append left them
   std::int32_t FNextRefNo = -1;
+  // The header's first nine fields as this object's last append left them, each checked then. A header
+  // that still reads so needs no check again: every value in it was sound when this object wrote it,
+  // and any other writer (a repair, a scribble) shows as a difference and gets the whole check. All
+  // zero (no record area starts at 0) until an append wrote them.
+  HeaderFields FKnown{};
+  std::int32_t FKnownMaxPayload = 0;  // the largest payload FKnown.BlkSize allows
   std::u16string FTimeSeparator;
 };
+
+inline void TIPCBuffer::Tally(std::int32_t offset, std::int32_t blkSize, std::int32_t blocks, std::int32_t nextFree,
+                              std::int32_t nextRefNo) noexcept {
+  FNextFree = nextFree;
+  FNextRefNo = nextRefNo;
+  LapTally& lap = FLap[0];
+  if (static_cast<std::size_t>(blocks) != lap.Records.size()) {
+    lap.Whole = FLap[1].Whole = false;
+    return;
+  }
+  const auto block = static_cast<std::size_t>((offset - FBufStart) / blkSize);
+  if (block >= lap.Records.size()) return;
+  if (lap.Records[block]++ == 0) lap.First[block] = offset;
+}
+
+inline bool TIPCBuffer::AppendKnown(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) noexcept {
+  // Field by field against the copy, so that everything used below is this object's own copy.
+  const std::int32_t free = FKnown.Free, last = FKnown.Last, bufEnd = FKnown.BufEnd, refNo = FKnown.RefNo;
+  const std::int32_t count = FKnown.Count, blkSize = FKnown.BlkSize;
+  if (Load(&TBufferData::Free) != free || Load(&TBufferData::Last) != last || Load(&TBufferData::BufEnd) != bufEnd ||
+      Load(&TBufferData::RefNo) != refNo || Load(&TBufferData::Count) != count ||
+      Load(&TBufferData::First) != FKnown.First || Load(&TBufferData::BlkSize) != blkSize ||
+      Load(&TBufferData::Blocks) != FKnown.Blocks || Load(&TBufferData::BufSize) != FKnown.BufSize)
+    return false;
+  // Every value is as sound as when this object wrote it: the window lies in the area, Last is a
+  // record of it, the block size is the ring's. Only the record's size is left to check.
+  // Half a block at most (FKnownMaxPayload is that of BlkSize): with this bound no sum below leaves
+  // the 32-bit range.
+  if (units > FKnownMaxPayload / 2) return false;
+  const std::int32_t tailBytes = outcome ? outcome->Bytes() : 0;
+  const std::int32_t payload = units * 2 + 2 + tailBytes;
+  const std::int32_t recordSize = payload + KqRecordHeadSize;
+  if (payload > FKnownMaxPayload || recordSize > bufEnd - free) return false;
+
+  unsigned char* record = RecordAt(free);
+  const auto ticks = static_cast<std::int32_t>(TickCount());
+  const TTraceRecord head{last, 0, payload, refNo, ticks};
+  unsigned char* at = record + KqRecordHeadSize;
+  std::memcpy(at, text, static_cast<std::size_t>(units) * 2);
+  at += static_cast<std::size_t>(units) * 2;
+  const char16_t nul = 0;
+  std::memcpy(at, &nul, 2);
+  if (outcome) outcome->WriteTo(at + 2, outcome->MessageUnits);
+  std::memcpy(record, &head, sizeof head);
+  if (last != 0) std::memcpy(RecordAt(last) + offsetof(TTraceRecord, Next), &free, sizeof free);
+  const auto nextRefNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1);
+  const auto nextCount = static_cast<std::int32_t>(static_cast<std::uint32_t>(count) + 1);
+  Tally(free, blkSize, FKnown.Blocks, free + recordSize, nextRefNo);
+  FKnown.Last = free;
+  FKnown.Free = free + recordSize;
+  FKnown.Count = nextCount;
+  FKnown.RefNo = nextRefNo;
+  // The record is complete and linked before the header makes it reachable.
+  std::atomic_thread_fence(std::memory_order_release);
+  // Through one copy of F: the compiler would read the member again after each atomic store.
+  TBufferData* const header = F;
+  std::atomic_ref<std::int32_t>(header->Last).store(free, std::memory_order_relaxed);
+  std::atomic_ref<std::int32_t>(header->Free).store(free + recordSize, std::memory_order_relaxed);
+  std::atomic_ref<std::int32_t>(header->Count).store(nextCount, std::memory_order_relaxed);
+  std::atomic_ref<std::int32_t>(header->RefNo).store(nextRefNo, std::memory_order_relaxed);
+  std::atomic_ref<std::int32_t>(header->LastUpdate).store(ticks, std::memory_order_relaxed);
+  return true;
+}
 
 }  // namespace kq

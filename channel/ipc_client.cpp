@@ -86,29 +86,11 @@ bool TIPCClient::AddData(const void* data, std::int32_t size) {
   return true;
 }
 
-bool TIPCClient::AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) {
-  if (State() != stConnected) return false;
-  AppendGate::Hold hold(FGate);
-  if (State() != stConnected || !FBuffer) return false;
-  FBuffer->AddStatement(text, units, outcome);
-  return true;
-}
-
 void TIPCClient::QuietFor(std::int32_t monitorID) noexcept {
   FQuietFor.store(FAwakeWord ? monitorID : 0, std::memory_order_relaxed);
 }
 
-void TIPCClient::SignalMonitor() noexcept {
-  if (State() != stConnected) return;
-  // While our monitor says it is awake it reads every ring again before it sleeps, so the signal (a
-  // system call on Windows) can be left out. The record is published before this point; the full
-  // barrier between that and our look at the word pairs with the one between the monitor's clearing
-  // of the word and its last look at the rings: either it sees our record, or we see it asleep and
-  // signal. Without the barrier both looks could be answered before the other side's write lands.
-  if (const std::int32_t quietFor = FQuietFor.load(std::memory_order_relaxed); quietFor != 0) {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (std::atomic_ref<std::int32_t>(*FAwakeWord).load(std::memory_order_relaxed) == quietFor) return;
-  }
+void TIPCClient::SignalAsleepMonitor() noexcept {
   // On a private channel the shared record is left alone (it may hold another client's answer to
   // the monitor): the event alone is the doorbell, and our monitor reads every ring on it.
   if (FPrivate.load(std::memory_order_relaxed))

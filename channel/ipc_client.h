@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "directory_liveness.h"
+#include "ipc_buffer.h"
 #include "ipc_event.h"
 #include "ipc_thread.h"
 #include "private_channel.h"
@@ -31,8 +32,27 @@ class TIPCClient : public TIPCThread {
   bool AddData(const void* data, std::int32_t size);
   // The same for a statement of `units` UTF-16 units, with its outcome when there is one: the NUL is
   // written by the buffer, never read from behind the caller's text.
-  bool AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome = nullptr);
-  void SignalMonitor() noexcept;
+  // Inline, as SignalMonitor: the statement path.
+  bool AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome = nullptr) {
+    if (State() != stConnected) return false;
+    AppendGate::Hold hold(FGate);
+    if (State() != stConnected || !FBuffer) return false;
+    FBuffer->AddStatement(text, units, outcome);
+    return true;
+  }
+  void SignalMonitor() noexcept {
+    if (State() != stConnected) return;
+    // While our monitor says it is awake it reads every ring again before it sleeps, so the signal (a
+    // system call on Windows) can be left out. The record is published before this point; the full
+    // barrier between that and our look at the word pairs with the one between the monitor's clearing
+    // of the word and its last look at the rings: either it sees our record, or we see it asleep and
+    // signal. Without the barrier both looks could be answered before the other side's write lands.
+    if (const std::int32_t quietFor = FQuietFor.load(std::memory_order_relaxed); quietFor != 0) {
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+      if (std::atomic_ref<std::int32_t>(*FAwakeWord).load(std::memory_order_relaxed) == quietFor) return;
+    }
+    SignalAsleepMonitor();
+  }
   // Whether the endpoint writes into a private ring of its own (see private_channel.h) rather than
   // the shared "KqBuffer".
   bool Private() const noexcept { return FPrivate.load(std::memory_order_acquire); }
@@ -41,6 +61,7 @@ class TIPCClient : public TIPCThread {
   void Execute() override;
 
  private:
+  void SignalAsleepMonitor() noexcept;
   void HandleAttach();
   void HandleDetach(bool notify);
   void HandleRealloc();

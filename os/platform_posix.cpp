@@ -6,16 +6,6 @@
 
 namespace kq {
 
-std::uint32_t TickCount() noexcept {
-  // The coarse clock is read from the vDSO without touching the time source (a few ns, against
-  // tens for the precise clocks) and is machine-wide; its resolution, a timer tick of 1 to 4 ms, is
-  // finer than GetTickCount's 10 to 16 ms.
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-  return static_cast<std::uint32_t>(ms);
-}
-
 double NowDateTime() noexcept {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);

@@ -276,7 +276,7 @@ if wanted win64; then
 fi
 
 if wanted fuzz; then
-  begin fuzz "3 targets x 20 s; log: $logs/fuzz.log"
+  begin fuzz "7 targets x 20 s; log: $logs/fuzz.log"
   if needs fuzz; then
     if bash scripts/fuzz.sh 20 >"$logs/fuzz.log" 2>&1; then
       pass

@@ -79,6 +79,8 @@ class ChildProcess {
   std::optional<int> Wait(int timeoutMs);
   void Kill();
   bool Started() const;
+  // Why the child did not start ("" when it did).
+  std::string StartError() const;
   std::int32_t ProcessID() const;
 
  private:

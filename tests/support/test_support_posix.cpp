@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -45,6 +46,7 @@ kq::UniqueFd StreamFile(const std::string& path, bool output) {
 
 struct ChildProcess::Impl {
   pid_t Pid = 0;
+  std::string StartError;
 
   void Spawn(const std::string& path, const std::vector<std::string>& args, const ChildStreams* streams) {
     std::vector<char*> argv;
@@ -67,7 +69,10 @@ struct ChildProcess::Impl {
       posix_spawn_file_actions_adddup2(&actions, errors.Get(), 2);
     }
     pid_t pid = 0;
-    if (posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ) == 0) Pid = pid;
+    if (const int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ); error == 0)
+      Pid = pid;
+    else
+      StartError = std::strerror(error);
     posix_spawn_file_actions_destroy(&actions);
   }
 };
@@ -109,6 +114,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Started() const { return FImpl->Pid != 0; }
+
+std::string ChildProcess::StartError() const { return FImpl->StartError; }
 
 std::int32_t ChildProcess::ProcessID() const { return static_cast<std::int32_t>(FImpl->Pid); }
 

@@ -55,6 +55,7 @@ kq::UniqueWinFile StreamFile(const std::string& path, bool output) {
 struct ChildProcess::Impl {
   kq::UniqueWinHandle Process;
   DWORD ID = 0;
+  std::string StartError;
 
   void Spawn(const std::wstring& path, const std::vector<std::string>& args, const ChildStreams* streams) {
     std::wstring cmd = L"\"" + path + L"\"";
@@ -71,12 +72,19 @@ struct ChildProcess::Impl {
       si.hStdOutput = output.Get();
       si.hStdError = errors.Get();
     }
-    PROCESS_INFORMATION pi{};
-    if (CreateProcessW(path.c_str(), cmd.data(), nullptr, nullptr, streams ? TRUE : FALSE, 0, nullptr, nullptr, &si,
-                       &pi)) {
-      kq::UniqueWinHandle thread(pi.hThread);
-      Process.Reset(pi.hProcess);
-      ID = pi.dwProcessId;
+    // A loaded Wine server has refused a process now and then; the test is about the child, so it is
+    // tried a few times before the test sees a child that never started (and why, in StartError).
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      PROCESS_INFORMATION pi{};
+      if (CreateProcessW(path.c_str(), cmd.data(), nullptr, nullptr, streams ? TRUE : FALSE, 0, nullptr, nullptr, &si,
+                         &pi)) {
+        kq::UniqueWinHandle thread(pi.hThread);
+        Process.Reset(pi.hProcess);
+        ID = pi.dwProcessId;
+        return;
+      }
+      StartError = "CreateProcess failed with error " + std::to_string(GetLastError());
+      Sleep(200);
     }
   }
 };
@@ -114,6 +122,8 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Started() const { return FImpl->Process.Valid(); }
+
+std::string ChildProcess::StartError() const { return FImpl->StartError; }
 
 std::int32_t ChildProcess::ProcessID() const { return static_cast<std::int32_t>(FImpl->ID); }
 

@@ -45,6 +45,8 @@ std::string ToolProcess::Stderr() const { return ReadFile(FStderrPath); }
 ToolResult RunTool(const std::string& tool, const std::vector<std::string>& args, int timeoutMs) {
   ToolProcess process(tool, args);
   auto code = process.Wait(timeoutMs);
+  // A tool that never ran has no words of its own: the failure then says why it did not start.
+  if (!process.Started()) return {-1, "", "(" + tool + " did not start: " + process.StartError() + ")"};
   return {code ? *code : -1, process.Stdout(), process.Stderr()};
 }
 

@@ -19,6 +19,7 @@ class ToolProcess {
   ToolProcess& operator=(const ToolProcess&) = delete;
 
   bool Started() const { return FChild.Started(); }
+  std::string StartError() const { return FChild.StartError(); }
   std::int32_t ProcessID() const { return FChild.ProcessID(); }
   // The exit code once the tool has ended, or nothing if it is still running after timeoutMs.
   std::optional<int> Wait(int timeoutMs) { return FChild.Wait(timeoutMs); }
