@@ -295,9 +295,14 @@ bool TIPCClient::OfferStillStands() {
   }
   if (offeredBy != 0 && FOfferHolderOf == offeredBy && !DirectoryLiveness::MonitorGone(offeredBy, FOfferHolder))
     return true;
+  // Our monitor died (its offer stands, its holder is gone): the ring keeps the statements for the
+  // next one of ours, which joins it and reads them or counts them in a gap. That holds also once the
+  // next opener of the directory withdrew the dead registration: a successor starting up does so a
+  // moment before it registers, and a ring let go in that moment would take its unread statements
+  // with it, counted by nobody.
+  const bool ourMonitorDied = offeredBy != 0 && FOfferHolderOf == offeredBy;
   const std::int32_t monitor = FClientDirectory->MonitorID();
-  if (monitor == 0) return false;
-  // Our monitor died: the ring keeps the statements for the next one of ours, which joins it.
+  if (monitor == 0) return ourMonitorDied;
   if (offeredBy == monitor || FClientDirectory->MonitorDead(monitor)) return true;
   return false;  // a living monitor that made no offer
 }

@@ -240,6 +240,40 @@ TEST(MultiWatch, AMonitorKilledMidStreamIsSucceededByOneThatAccountsForEveryReco
   }
 }
 
+// The dead monitor's registration is withdrawn by the next program that opens the directory, and the
+// clients look at it (every 200 ms) before a successor registers: their rings must still wait for it.
+TEST(MultiWatch, RingsWaitForTheNextMonitorAlsoOnceTheDeadOnesRegistrationIsWithdrawn) {
+  kqtest::ScopedNamespace ns;
+  auto first = std::make_unique<WatchProcess>(5450, 256, "first");
+  std::vector<Driver> drivers;
+  for (std::int32_t id = 1; id <= 3; ++id) drivers.push_back(StartDriver(id, 400, 4, 300));
+  {
+    const kq::ChannelTable channels;
+    ASSERT_TRUE(kqtest::WaitUntil(
+        [&] {
+          int published = 0;
+          for (std::int32_t slot = 0; slot < kq::KqChannelSlots; ++slot)
+            if (channels.Slot(slot).State == kq::ChannelSlotState::Published) ++published;
+          return published == 3;
+        },
+        30000));
+  }
+  kqtest::SleepForMs(200);
+  first->Kill();
+  // Each opening withdraws the registration once its holder is seen dead.
+  EXPECT_TRUE(kqtest::WaitUntil([] { return kq::TClientDirectory(kq::KqDirectoryCapacity).MonitorID() == 0; }, 30000));
+  kqtest::SleepForMs(1000);  // every client looks at least once meanwhile
+  WatchProcess second(5451, 256, "second");
+  for (Driver& d : drivers) EXPECT_EQ(d.Process->Wait(60000), std::optional<int>(0));
+  const auto results = second.Stop();
+  for (Driver& d : drivers) {
+    bool isPrivate = false;
+    const std::int64_t traced = Traced(d.Result, &isPrivate);
+    EXPECT_EQ(traced, 400) << d.ID;
+    ExpectExact(results, d.ID, traced);
+  }
+}
+
 // A monitor that knows only the shared objects never meets the extension: our client attaches through
 // "KqBuffer" as before, and makes no private object.
 TEST(MultiWatch, ARawLayoutMonitorSeesOurClientExactlyAsBefore) {
