@@ -122,9 +122,20 @@ void Touch(const std::u16string& text) {
       b.SetUseRefNo(arg & 1);
       b.SetUseTime(arg & 2);
       break;
-    case 12:
-      for (int i = 0; i < 8 + arg * 4; ++i) AddText(b, 20 + i % 30, u'c');
+    case 12: {
+      // Statements, every other one with an outcome: after the first, each takes the writer's path
+      // for a header it wrote itself.
+      kq::TOutcomeTail tail;
+      tail.DurationMicros = arg;
+      tail.MessageUnits = static_cast<std::uint16_t>(arg * 3);
+      const std::u16string message(tail.MessageUnits, u'm');
+      tail.Message = message.c_str();
+      for (int i = 0; i < 8 + arg * 4; ++i) {
+        const std::u16string text(static_cast<std::size_t>(20 + i % 30 + (arg & 1) * 900), u'c');
+        b.AddStatement(text.c_str(), static_cast<std::int32_t>(text.size()), (i & 1) ? &tail : nullptr);
+      }
       break;
+    }
     case 13:
       for (std::int64_t i = std::int64_t{count} - 1; i >= 0 && i > std::int64_t{count} - 300; --i)
         Touch(b.ColItem(static_cast<std::int32_t>(i), 2));

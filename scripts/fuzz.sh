@@ -16,8 +16,11 @@ if [ -n "${KQ_FUZZ_BUILD_DIR:-}" ]; then
 else
   cmake --preset linux-fuzz -S "$root"
 fi
-cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds client_directory_fuzz ipc_event_fuzz sql_redaction_fuzz record_outcome_fuzz \
-  kqtrace_text_fuzz kqodbc_text_fuzz
+if ! cmake --build "$build" -j2 --target ipc_buffer_fuzz ipc_buffer_make_seeds client_directory_fuzz ipc_event_fuzz \
+  sql_redaction_fuzz record_outcome_fuzz kqtrace_text_fuzz kqodbc_text_fuzz; then
+  echo "fuzz: the fuzz targets did not build"
+  exit 1
+fi
 
 work="$(mktemp -d)"
 # A crashing input outlives the scratch directory, so that it can be replayed: $build/fuzz/TARGET FILE
@@ -26,12 +29,22 @@ mkdir -p "$artifacts"
 trap 'rm -rf "$work"' EXIT
 "$build/fuzz/ipc_buffer_make_seeds" "$work/seeds"
 cd "$work"
+failed=()
 for target in ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz sql_redaction_fuzz record_outcome_fuzz \
   kqtrace_text_fuzz kqodbc_text_fuzz; do
   echo "=== fuzz: $target for $seconds s"
   mkdir -p "$work/corpus-$target"
   seeds=()
   [ "$target" = ipc_buffer_fuzz ] && seeds=("$work/seeds")
-  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$artifacts/" \
-    -max_len=8192 "$work/corpus-$target" "${seeds[@]}"
+  # Every target runs whatever an earlier one found; the last lines say which failed and how.
+  if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$artifacts/" \
+    -max_len=8192 "$work/corpus-$target" "${seeds[@]}" >"$work/$target.out" 2>&1; then
+    how=$(grep -m1 -E '^==[0-9]+== ?ERROR|deadly signal|ALARM: working on the last Unit|out-of-memory|runtime error' \
+      "$work/$target.out" || echo "exit without a libFuzzer report")
+    input=$(grep -m1 -o "Test unit written to [^ ]*" "$work/$target.out" || true)
+    failed+=("$target: $how${input:+ ($input)}")
+  fi
+  cat "$work/$target.out"
 done
+for f in "${failed[@]}"; do echo "fuzz: $f"; done
+[ ${#failed[@]} -eq 0 ]

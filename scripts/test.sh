@@ -282,7 +282,7 @@ if wanted fuzz; then
       pass
     else
       tail -30 "$logs/fuzz.log"
-      fail "a fuzz target found a crash"
+      while read -r line; do fail "${line#fuzz: }"; done < <(grep '^fuzz: ' "$logs/fuzz.log" || echo "fuzz: fuzz.sh failed")
     fi
   fi
   end
