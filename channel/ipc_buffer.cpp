@@ -167,7 +167,8 @@ void TIPCBuffer::Clear(bool spool) {
   FLap[1].Whole = false;
   FNextFree = FBufStart;
   FNextRefNo = 1;
-  FKnown = {};
+  FKnownSound = false;
+  FKnownMaxPayload = 0;
   if (closeError != 0) RaiseIoError(SpoolFile(), closeError);
 }
 
@@ -190,7 +191,7 @@ void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const 
   // One snapshot of the header, checked against the mapping: everything below stays inside the
   // record area, whatever another process wrote.
   HeaderFields h = LoadHeader();
-  if (!(h == FKnown)) [[unlikely]] {
+  if (!FKnownSound || !(h == FKnown)) [[unlikely]] {
     // BufSize is checked against the mapping before the area end is formed from it.
     if (h.BufSize <= 0 || h.BufSize > FLimit - FBufStart) RaiseDamaged();
     const std::int32_t end = FBufStart + h.BufSize;
@@ -248,9 +249,12 @@ void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const 
   if (std::int64_t{free} + recordSize > bufEnd) {
     ReclaimBlock(bufEnd, free, blkSize, areaEnd);
     if (std::int64_t{free} + recordSize > bufEnd) RaiseDamaged();
-    // Evictions moved these.
+    // Evictions moved these; checked as the snapshot was, since the next append may take them as sound.
     h.First = Load(&TBufferData::First);
     h.Count = Load(&TBufferData::Count);
+    if (h.First < FBufStart || h.First > areaEnd || h.Count < 0 ||
+        static_cast<std::int64_t>(h.Count) * KqRecordHeadSize > bufSize)
+      RaiseDamaged();
   }
 
   unsigned char* record = RecordAt(free);
@@ -286,6 +290,7 @@ void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const 
   Store(&TBufferData::RefNo, h.RefNo);
   Store(&TBufferData::LastUpdate, ticks);
   FKnown = h;
+  FKnownSound = true;
   FKnownMaxPayload = maxPayload;
 }
 

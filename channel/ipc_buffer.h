@@ -254,10 +254,14 @@ class TIPCBuffer {
   std::int32_t FNextRefNo = -1;
   // The header's first nine fields as this object's last append left them, each checked then. A header
   // that still reads so needs no check again: every value in it was sound when this object wrote it,
-  // and any other writer (a repair, a scribble) shows as a difference and gets the whole check. All
-  // zero (no record area starts at 0) until an append wrote them.
+  // and any other writer (a repair, a scribble) shows as a difference and gets the whole check. Only
+  // while FKnownSound: before the first append and after a clear there is nothing to compare with
+  // (a header of zeros must not pass for the zeros FKnown starts with).
   HeaderFields FKnown{};
-  std::int32_t FKnownMaxPayload = 0;  // the largest payload FKnown.BlkSize allows
+  bool FKnownSound = false;
+  // The largest payload FKnown.BlkSize allows; 0 while not FKnownSound, which AppendKnown relies on
+  // (no record fits) to need no look at the flag.
+  std::int32_t FKnownMaxPayload = 0;
   std::u16string FTimeSeparator;
 };
 

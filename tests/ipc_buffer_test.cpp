@@ -300,6 +300,29 @@ TEST(BufferStore, AHeaderChangedBehindTheWritersBackIsCheckedWholeAgain) {
     }
 }
 
+// Found by the fuzzer: before anything is known of the header (a fresh object, or after a clear) the
+// writer has nothing to compare it with, and a header of zeros must get the whole check too.
+TEST(BufferStore, AHeaderOfZerosIsRefusedAlsoWhenTheWriterKnowsNothingYet) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(1000, 4);
+  const std::u16string longText(5000, u'x');
+  for (const bool appendedBefore : {false, true}) {
+    SCOPED_TRACE(appendedBefore ? "after an append" : "after a clear");
+    buffer.Clear(false);
+    if (appendedBefore) AddText(buffer, u"one");
+    const std::int32_t bufSize = RawInt(buffer, 0), blocks = RawInt(buffer, 28), blkSize = RawInt(buffer, 32);
+    std::memset(buffer.SharedMem().Buffer(), 0, 36);  // BufSize to BlkSize
+    const auto expected = SectionBytes(buffer);
+    EXPECT_THROW(AddText(buffer, longText), EKqError);
+    EXPECT_THROW(buffer.AddStatement(longText.c_str(), static_cast<std::int32_t>(longText.size())), EKqError);
+    EXPECT_EQ(SectionBytes(buffer), expected) << "nothing written";
+    // The geometry back, so that Clear can repair the rest.
+    PutInt(buffer, 0, bufSize);
+    PutInt(buffer, 28, blocks);
+    PutInt(buffer, 32, blkSize);
+  }
+}
+
 TEST(BufferStore, ExtremeHeaderAndLinkValuesAreRefusedWithoutOverflow) {
   kqtest::ScopedNamespace ns;
   const std::string savePath = kqtest::TempPath("saved.txt");
