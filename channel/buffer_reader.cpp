@@ -178,7 +178,9 @@ std::int32_t BufferReader::OldestListedAfterCopy(std::int32_t areaEnd) const noe
   std::int32_t lastRefNo = next;
   if (FBuffer.ValidRecord(last, areaEnd))
     std::memcpy(&lastRefNo, FBuffer.RecordAt(last) + offsetof(TTraceRecord, RefNo), sizeof lastRefNo);
-  return Minus(next, count) + (lastRefNo == Minus(next, 1) ? 0 : 1);
+  const std::int32_t oldest = Minus(next, count);
+  // At the top of the range (a damaged header) it stays there: nothing is listed above it.
+  return lastRefNo == Minus(next, 1) || oldest == INT32_MAX ? oldest : oldest + 1;
 }
 
 std::int32_t BufferReader::ReadNewerViews(std::int32_t after, std::vector<TraceLineView>& out) {

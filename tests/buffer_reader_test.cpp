@@ -268,6 +268,21 @@ TEST(BufferReader, ExtremeNumbersInTheSectionAreReadWithoutOverflow) {
             EXPECT_GT(line.Missing, 0);
           }
       }
+  // The next number and the count together (found by the fuzzer: next - count at the top of the range).
+  for (std::int32_t next : extremes)
+    for (std::int32_t count : extremes)
+      for (std::int32_t after : {0, INT32_MAX, INT32_MIN}) {
+        SCOPED_TRACE(testing::Message() << "next " << next << ", count " << count << ", after " << after);
+        std::memcpy(section, good.data(), good.size());
+        put(24, next);
+        put(20, count);
+        std::vector<TraceLine> lines;
+        static_cast<void>(reader.ReadNewer(after, lines));
+        for (const TraceLine& line : lines)
+          if (line.Gap) {
+            EXPECT_GT(line.Missing, 0);
+          }
+      }
   // Sound again, the same reader goes on.
   std::memcpy(section, good.data(), good.size());
   std::vector<TraceLine> lines;
