@@ -281,18 +281,23 @@ bool TIPCClient::PartsAttachPending() noexcept {
   return FConnectEvent->ID() == FID && FConnectEvent->Kind() == evMonitorAttach && FConnectEvent->Wait(0);
 }
 
-bool TIPCClient::OfferStillStands() {
-  if (PartsAttachPending()) return false;
-  // The offering monitor lives: a short-lived command may hold the registration for a moment.
-  const std::int32_t offeredBy = FChannels->OfferedBy();
-  // Its holder is noted while it is the registered one, so that a short-lived command holding the
-  // registration for a moment does not hide it.
+void TIPCClient::NoteOfferHolder(std::int32_t offeredBy) {
+  // The holder is noted while the offering monitor is the registered one, so that a short-lived
+  // command holding the registration for a moment does not hide it, and its death can be told once
+  // the registration is gone.
   if (offeredBy != 0 && FOfferHolderOf != offeredBy) {
     if (const std::optional<LivenessHolder> holder = FClientDirectory->MonitorHolder(offeredBy)) {
       FOfferHolder = *holder;
       FOfferHolderOf = offeredBy;
     }
   }
+}
+
+bool TIPCClient::OfferStillStands() {
+  if (PartsAttachPending()) return false;
+  // The offering monitor lives: a short-lived command may hold the registration for a moment.
+  const std::int32_t offeredBy = FChannels->OfferedBy();
+  NoteOfferHolder(offeredBy);
   if (offeredBy != 0 && FOfferHolderOf == offeredBy && !DirectoryLiveness::MonitorGone(offeredBy, FOfferHolder))
     return true;
   // Our monitor died (its offer stands, its holder is gone): the ring keeps the statements for the
@@ -330,6 +335,8 @@ bool TIPCClient::EnterPrivate(bool notify) {
       FPrivateMonitorEvent->SetOwnerID(FID);
     }
     const std::int32_t offeredBy = FChannels->OfferedBy();
+    // From the start: a monitor that dies before our first look at its offer must be told dead.
+    NoteOfferHolder(offeredBy);
     QuietFor(FClientDirectory->MonitorOurs(offeredBy) ? offeredBy : 0);
     const std::int32_t size = FChannels->OfferedRingSize();
     auto ring = std::make_unique<TIPCBuffer>(PrivateRingName(FID), size, KqBufferBlocks);

@@ -77,6 +77,7 @@ class TIPCClient : public TIPCThread {
   // the attach handshake: the ring is made and the first line written before the slot is published,
   // so that the monitor finds everything from the first statement on.
   [[nodiscard]] bool OfferToEnter();
+  void NoteOfferHolder(std::int32_t offeredBy);
   [[nodiscard]] bool OfferStillStands();
   bool PartsAttachPending() noexcept;
   bool EnterPrivate(bool notify);
