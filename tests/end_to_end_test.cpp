@@ -169,11 +169,21 @@ TEST(EndToEnd, AKilledDriverLeavesTheMonitorRunningAndShowsAsNotAlive) {
   monitor.ReadNew();
   monitor.Detach(500);  // nobody answers; the monitor goes on
 
+  // A ping is a pulse of the connect event: a client that is not waiting on it at that moment (under
+  // Wine, one busy with its look at the offers) does not see it, and answers the next one.
   monitor.Ping();
-  ASSERT_TRUE(kqtest::WaitUntil([&] {
-    auto position = monitor.Directory().FindClient(32);
-    return position != -1 && monitor.Directory().GetClientRec(position).Alive == 1;
-  }));
+  std::int64_t pinged = kqtest::SteadyMs();
+  ASSERT_TRUE(kqtest::WaitUntil(
+      [&] {
+        auto position = monitor.Directory().FindClient(32);
+        if (position != -1 && monitor.Directory().GetClientRec(position).Alive == 1) return true;
+        if (kqtest::SteadyMs() - pinged > 1000) {
+          monitor.Ping(false);
+          pinged = kqtest::SteadyMs();
+        }
+        return false;
+      },
+      30000));
   std::int32_t dead = monitor.Directory().FindClient(31);
   ASSERT_NE(dead, -1) << "a killed client cannot remove its own entry";
   EXPECT_EQ(monitor.Directory().GetClientRec(dead).Alive, 0);
