@@ -3,12 +3,16 @@
 // The floor model: the least a shared-memory trace channel can do for the same work. A ring of fixed
 // slots in memory shared by the producer and one consumer process; the producer never waits (the
 // oldest slots are overwritten), stamps each statement with the coarse clock, publishes it and wakes
-// the consumer with a futex only when the consumer has said it sleeps. The consumer copies a batch,
-// checks it against the head once, formats each statement as a line (number, time of day, text) into
-// one buffer and writes it with one call.
+// the consumer (a futex; on Windows the same wait on the word's address) only when the consumer has said
+// it sleeps. The consumer copies a batch, checks it against the head once, formats each statement as a
+// line (number, time of day, text) into one buffer and writes it with one call.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -41,19 +45,31 @@ inline std::size_t FloorBytes(std::uint32_t slots) { return sizeof(FloorShared) 
 inline FloorSlot* FloorSlots(FloorShared* shared) { return reinterpret_cast<FloorSlot*>(shared + 1); }
 
 inline std::uint32_t CoarseTicks() noexcept {
+#ifdef _WIN32
+  return GetTickCount();
+#else
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
                                     static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
+#endif
 }
 
 inline void FloorWake(std::atomic<std::uint32_t>& word) noexcept {
+#ifdef _WIN32
+  WakeByAddressSingle(&word);
+#else
   syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE, 1, nullptr, nullptr, 0);
+#endif
 }
 
 inline void FloorWait(std::atomic<std::uint32_t>& word, std::uint32_t expected, long timeoutNs) noexcept {
+#ifdef _WIN32
+  WaitOnAddress(&word, &expected, sizeof expected, static_cast<DWORD>(timeoutNs / 1000000));
+#else
   timespec relative{0, timeoutNs};
   syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT, expected, &relative, nullptr, 0);
+#endif
 }
 
 class FloorProducer {
@@ -100,6 +116,12 @@ class FloorConsumer {
   // Drains until the producer is done and everything is read; `write(data, bytes)` takes each batch.
   template <class Write>
   void Run(Write write) {
+    Drain([&](std::uint32_t head) { write(FOut.data(), Batch(head)); });
+  }
+
+  // The same loop with the batch left to `take(head)`: Take alone is the reading a monitor must do.
+  template <class TakeBatch>
+  void Drain(TakeBatch take) {
     for (;;) {
       std::uint32_t head = F.Head.load(std::memory_order_acquire);
       if (head == FNext) {
@@ -110,7 +132,7 @@ class FloorConsumer {
         F.Waiting.store(0, std::memory_order_relaxed);
         continue;
       }
-      write(FOut.data(), Batch(head));
+      take(head);
     }
   }
 
@@ -159,7 +181,9 @@ class FloorConsumer {
     for (int i = 1;; ++i) {
       if (F.Head.load(std::memory_order_acquire) != FNext) return true;
       if (i % 32 == 0 && std::chrono::steady_clock::now() >= end) return false;
+#if defined(__i386__) || defined(__x86_64__)
       __builtin_ia32_pause();
+#endif
     }
   }
 

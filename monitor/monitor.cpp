@@ -23,17 +23,6 @@ std::int64_t NowMs() {
       .count();
 }
 
-// The longest Poll watches the ring before it sleeps. Records that stream faster than this keep the
-// monitor awake and the client free of wake-up calls. At lower rates a watch ends unrewarded and
-// would cost this much processor time per statement, so each such watch halves the next one, down
-// to none; records found waiting bring it back. On Windows a missed watch costs the client a system
-// call (tens of microseconds under Wine) for its next statement, so the watch is longer there.
-#ifdef _WIN32
-constexpr std::int32_t MaxWatchUs = 400;
-#else
-constexpr std::int32_t MaxWatchUs = 20;
-#endif
-
 void CpuRelax() noexcept {
 #if defined(__i386__) || defined(__x86_64__)
   __builtin_ia32_pause();

@@ -4,10 +4,17 @@
 # behind a statement, kqmon's statement scanner (redaction, fingerprints), kqtrace's text handling
 # (UTF-8 conversion, client names, bound values) and kqodbc's (connection strings, ANSI/wide text,
 # catalog calls) from scratch.
-# Usage: scripts/fuzz.sh [seconds per target]
+# Usage: scripts/fuzz.sh [seconds per target] [target...]   (no target: every one)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-20}"
+[ $# -gt 0 ] && shift
+all_targets=(ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz sql_redaction_fuzz record_outcome_fuzz
+  kqtrace_text_fuzz kqodbc_text_fuzz)
+targets=("${@:-${all_targets[@]}}")
+for target in "${targets[@]}"; do
+  [[ " ${all_targets[*]} " == *" $target "* ]] || { echo "fuzz: no target $target (${all_targets[*]})"; exit 2; }
+done
 build="${KQ_FUZZ_BUILD_DIR:-$root/build/linux-fuzz}"
 
 if [ -n "${KQ_FUZZ_BUILD_DIR:-}" ]; then
@@ -30,8 +37,7 @@ trap 'rm -rf "$work"' EXIT
 "$build/fuzz/ipc_buffer_make_seeds" "$work/seeds"
 cd "$work"
 failed=()
-for target in ipc_buffer_fuzz client_directory_fuzz ipc_event_fuzz sql_redaction_fuzz record_outcome_fuzz \
-  kqtrace_text_fuzz kqodbc_text_fuzz; do
+for target in "${targets[@]}"; do
   echo "=== fuzz: $target for $seconds s"
   mkdir -p "$work/corpus-$target"
   seeds=()
