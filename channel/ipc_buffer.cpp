@@ -70,6 +70,7 @@ TIPCBuffer::TIPCBuffer(std::u16string_view name, std::int32_t size, std::int32_t
   // The account has a place per block, made now: an append allocates nothing.
   const std::int32_t tallyBlocks = FSharedMem.Created() ? blocks : Load(&TBufferData::Blocks);
   if (tallyBlocks >= 2 && tallyBlocks <= 4096) {
+    FTallyBlocks = tallyBlocks;
     for (LapTally& lap : FLap) {
       lap.First.assign(static_cast<std::size_t>(tallyBlocks), 0);
       lap.Records.assign(static_cast<std::size_t>(tallyBlocks), 0);
@@ -169,6 +170,7 @@ void TIPCBuffer::Clear(bool spool) {
   FNextRefNo = 1;
   FKnownSound = false;
   FKnownMaxPayload = 0;
+  FKnownMaxUnits = 0;
   if (closeError != 0) RaiseIoError(SpoolFile(), closeError);
 }
 
@@ -292,6 +294,7 @@ void TIPCBuffer::Append(const void* data, std::int32_t size, bool ownNul, const 
   FKnown = h;
   FKnownSound = true;
   FKnownMaxPayload = maxPayload;
+  FKnownMaxUnits = (maxPayload - 2) / 2;
 }
 
 void TIPCBuffer::ReclaimBlock(std::int32_t& bufEnd, std::int32_t& free, std::int32_t blkSize, std::int32_t areaEnd) {

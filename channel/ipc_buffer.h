@@ -9,6 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__) && !defined(__SANITIZE_THREAD__)
+#include <emmintrin.h>
+#endif
+
 #include "platform.h"
 #include "record_outcome.h"
 #include "shared_mem.h"
@@ -116,7 +120,8 @@ class TIPCBuffer {
   // Appends a statement of `units` UTF-16 units: the text, a NUL written here (the caller's text
   // need not have one), then the outcome's tail when there is one. A record that would pass the limit
   // loses text, never the tail (see record_outcome.h). Raises as Add does.
-  void AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome = nullptr) {
+  [[gnu::always_inline]] void AddStatement(const char16_t* text, std::int32_t units,
+                                           const TOutcomeTail* outcome = nullptr) {
     if (!text) {
       text = u"";
       units = 0;
@@ -185,8 +190,12 @@ class TIPCBuffer {
   void Append(const void* data, std::int32_t size, bool ownNul, const TOutcomeTail* outcome);
   // The statement path's common case, for a header exactly as this object's last append left it: the
   // record fits the window and the limit as it stands. False, with nothing written, otherwise. Inline
-  // (below): it is most of a statement's cost.
-  bool AppendKnown(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) noexcept;
+  // (below) into the statement call: it is most of a statement's cost, and a plain statement's copy
+  // then loses every branch on the outcome.
+  [[gnu::always_inline]] bool AppendKnown(const char16_t* text, std::int32_t units,
+                                          const TOutcomeTail* outcome) noexcept;
+  // Whether the header's first nine fields read as FKnown.
+  bool HeaderIsKnown() const noexcept;
   // Every other statement, through Append.
   void AppendChecked(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome);
   HeaderFields LoadHeader() const noexcept;
@@ -250,7 +259,8 @@ class TIPCBuffer {
     bool Whole = false;
   };
   LapTally FLap[2];
-  std::int32_t FNextFree = -1;  // Free and RefNo as this object's last append left them
+  std::int32_t FTallyBlocks = 0;  // the size of each account, fixed at construction (0: none kept)
+  std::int32_t FNextFree = -1;    // Free and RefNo as this object's last append left them
   std::int32_t FNextRefNo = -1;
   // The header's first nine fields as this object's last append left them, each checked then. A header
   // that still reads so needs no check again: every value in it was sound when this object wrote it,
@@ -259,9 +269,10 @@ class TIPCBuffer {
   // (a header of zeros must not pass for the zeros FKnown starts with).
   HeaderFields FKnown{};
   bool FKnownSound = false;
-  // The largest payload FKnown.BlkSize allows; 0 while not FKnownSound, which AppendKnown relies on
-  // (no record fits) to need no look at the flag.
+  // The largest payload FKnown.BlkSize allows, and the most text units a record of it holds; 0 while
+  // not FKnownSound, which AppendKnown relies on (no record fits) to need no look at the flag.
   std::int32_t FKnownMaxPayload = 0;
+  std::int32_t FKnownMaxUnits = 0;
   std::u16string FTimeSeparator;
 };
 
@@ -270,50 +281,72 @@ inline void TIPCBuffer::Tally(std::int32_t offset, std::int32_t blkSize, std::in
   FNextFree = nextFree;
   FNextRefNo = nextRefNo;
   LapTally& lap = FLap[0];
-  if (static_cast<std::size_t>(blocks) != lap.Records.size()) {
+  if (blocks != FTallyBlocks) {
     lap.Whole = FLap[1].Whole = false;
     return;
   }
-  const auto block = static_cast<std::size_t>((offset - FBufStart) / blkSize);
-  if (block >= lap.Records.size()) return;
-  if (lap.Records[block]++ == 0) lap.First[block] = offset;
+  const std::int32_t block = (offset - FBufStart) / blkSize;
+  if (static_cast<std::uint32_t>(block) >= static_cast<std::uint32_t>(FTallyBlocks)) return;
+  if (lap.Records[static_cast<std::size_t>(block)]++ == 0) lap.First[static_cast<std::size_t>(block)] = offset;
+}
+
+inline bool TIPCBuffer::HeaderIsKnown() const noexcept {
+  static_assert(sizeof(HeaderFields) == 36 && offsetof(TBufferData, BlkSize) == 32);
+#if defined(__SSE2__) && !defined(__SANITIZE_THREAD__)
+  // Two 16-byte compares and one field. The loads need no atomicity: a torn read that still matches
+  // every byte is the known header, and everything used afterwards is this object's own copy.
+  const auto* header = reinterpret_cast<const unsigned char*>(F);
+  const auto* known = reinterpret_cast<const unsigned char*>(&FKnown);
+  const __m128i low = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(header)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(known)));
+  const __m128i high = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(header + 16)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(known + 16)));
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(low, high), _mm_setzero_si128())) == 0xFFFF &&
+         Load(&TBufferData::BlkSize) == FKnown.BlkSize;
+#else
+  return Load(&TBufferData::Free) == FKnown.Free && Load(&TBufferData::Last) == FKnown.Last &&
+         Load(&TBufferData::BufEnd) == FKnown.BufEnd && Load(&TBufferData::RefNo) == FKnown.RefNo &&
+         Load(&TBufferData::Count) == FKnown.Count && Load(&TBufferData::First) == FKnown.First &&
+         Load(&TBufferData::BlkSize) == FKnown.BlkSize && Load(&TBufferData::Blocks) == FKnown.Blocks &&
+         Load(&TBufferData::BufSize) == FKnown.BufSize;
+#endif
 }
 
 inline bool TIPCBuffer::AppendKnown(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome) noexcept {
-  // Field by field against the copy, so that everything used below is this object's own copy.
-  const std::int32_t free = FKnown.Free, last = FKnown.Last, bufEnd = FKnown.BufEnd, refNo = FKnown.RefNo;
-  const std::int32_t count = FKnown.Count, blkSize = FKnown.BlkSize;
-  if (Load(&TBufferData::Free) != free || Load(&TBufferData::Last) != last || Load(&TBufferData::BufEnd) != bufEnd ||
-      Load(&TBufferData::RefNo) != refNo || Load(&TBufferData::Count) != count ||
-      Load(&TBufferData::First) != FKnown.First || Load(&TBufferData::BlkSize) != blkSize ||
-      Load(&TBufferData::Blocks) != FKnown.Blocks || Load(&TBufferData::BufSize) != FKnown.BufSize)
-    return false;
+  if (!HeaderIsKnown()) return false;
   // Every value is as sound as when this object wrote it: the window lies in the area, Last is a
   // record of it, the block size is the ring's. Only the record's size is left to check.
   // Half a block at most (FKnownMaxPayload is that of BlkSize): with this bound no sum below leaves
   // the 32-bit range.
-  if (units > FKnownMaxPayload / 2) return false;
+  if (units > FKnownMaxUnits) return false;
   const std::int32_t tailBytes = outcome ? outcome->Bytes() : 0;
   const std::int32_t payload = units * 2 + 2 + tailBytes;
-  const std::int32_t recordSize = payload + KqRecordHeadSize;
-  if (payload > FKnownMaxPayload || recordSize > bufEnd - free) return false;
+  if (payload > FKnownMaxPayload || payload + KqRecordHeadSize > FKnown.BufEnd - FKnown.Free) return false;
 
-  unsigned char* record = RecordAt(free);
+  // The two calls first, with little held across them; what follows reads this object's copy again.
   const auto ticks = static_cast<std::int32_t>(TickCount());
-  const TTraceRecord head{last, 0, payload, refNo, ticks};
-  unsigned char* at = record + KqRecordHeadSize;
+  unsigned char* const at = RecordAt(FKnown.Free) + KqRecordHeadSize;
   std::memcpy(at, text, static_cast<std::size_t>(units) * 2);
-  at += static_cast<std::size_t>(units) * 2;
   const char16_t nul = 0;
-  std::memcpy(at, &nul, 2);
-  if (outcome) outcome->WriteTo(at + 2, outcome->MessageUnits);
-  std::memcpy(record, &head, sizeof head);
+  std::memcpy(at + static_cast<std::size_t>(units) * 2, &nul, 2);
+  if (outcome) outcome->WriteTo(at + static_cast<std::size_t>(units) * 2 + 2, outcome->MessageUnits);
+
+  const std::int32_t free = FKnown.Free, last = FKnown.Last, refNo = FKnown.RefNo;
+  unsigned char* const record = RecordAt(free);
+  // Field by field: a head built on the stack and copied costs twice the stores.
+  const std::int32_t next = 0;
+  std::memcpy(record + offsetof(TTraceRecord, Prev), &last, 4);
+  std::memcpy(record + offsetof(TTraceRecord, Next), &next, 4);
+  std::memcpy(record + offsetof(TTraceRecord, Size), &payload, 4);
+  std::memcpy(record + offsetof(TTraceRecord, RefNo), &refNo, 4);
+  std::memcpy(record + offsetof(TTraceRecord, Ticks), &ticks, 4);
   if (last != 0) std::memcpy(RecordAt(last) + offsetof(TTraceRecord, Next), &free, sizeof free);
+  const std::int32_t nextFree = free + payload + KqRecordHeadSize;
   const auto nextRefNo = static_cast<std::int32_t>(static_cast<std::uint32_t>(refNo) + 1);
-  const auto nextCount = static_cast<std::int32_t>(static_cast<std::uint32_t>(count) + 1);
-  Tally(free, blkSize, FKnown.Blocks, free + recordSize, nextRefNo);
+  const auto nextCount = static_cast<std::int32_t>(static_cast<std::uint32_t>(FKnown.Count) + 1);
+  Tally(free, FKnown.BlkSize, FKnown.Blocks, nextFree, nextRefNo);
   FKnown.Last = free;
-  FKnown.Free = free + recordSize;
+  FKnown.Free = nextFree;
   FKnown.Count = nextCount;
   FKnown.RefNo = nextRefNo;
   // The record is complete and linked before the header makes it reachable.
@@ -321,7 +354,7 @@ inline bool TIPCBuffer::AppendKnown(const char16_t* text, std::int32_t units, co
   // Through one copy of F: the compiler would read the member again after each atomic store.
   TBufferData* const header = F;
   std::atomic_ref<std::int32_t>(header->Last).store(free, std::memory_order_relaxed);
-  std::atomic_ref<std::int32_t>(header->Free).store(free + recordSize, std::memory_order_relaxed);
+  std::atomic_ref<std::int32_t>(header->Free).store(nextFree, std::memory_order_relaxed);
   std::atomic_ref<std::int32_t>(header->Count).store(nextCount, std::memory_order_relaxed);
   std::atomic_ref<std::int32_t>(header->RefNo).store(nextRefNo, std::memory_order_relaxed);
   std::atomic_ref<std::int32_t>(header->LastUpdate).store(ticks, std::memory_order_relaxed);

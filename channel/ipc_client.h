@@ -33,7 +33,8 @@ class TIPCClient : public TIPCThread {
   // The same for a statement of `units` UTF-16 units, with its outcome when there is one: the NUL is
   // written by the buffer, never read from behind the caller's text.
   // Inline, as SignalMonitor: the statement path.
-  bool AddStatement(const char16_t* text, std::int32_t units, const TOutcomeTail* outcome = nullptr) {
+  [[gnu::always_inline]] bool AddStatement(const char16_t* text, std::int32_t units,
+                                           const TOutcomeTail* outcome = nullptr) {
     if (State() != stConnected) return false;
     AppendGate::Hold hold(FGate);
     if (State() != stConnected || !FBuffer) return false;

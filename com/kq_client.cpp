@@ -66,7 +66,8 @@ std::int32_t TKqClient::AttachClient(std::int32_t id, const WCHAR* name, void* c
 
 std::int32_t TKqClient::SubmitStatement(const WCHAR* text, std::int32_t len) {
   TIPCClient* client = FAttached.load(std::memory_order_acquire);
-  if (!client || !text || len < 0 || len > INT32_MAX / 2 - 1) return KqFalse;
+  // One unsigned compare takes out negative lengths too.
+  if (!client || !text || static_cast<std::uint32_t>(len) > INT32_MAX / 2 - 1) return KqFalse;
   // Traced only when stored: the endpoint may leave the connected state between a look at it and
   // the append, and a statement that reports KqTrue must reach the monitor.
   bool stored = false;

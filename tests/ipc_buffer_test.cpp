@@ -216,6 +216,27 @@ TEST(BufferStore, LongStatementsAreCutAtHalfABlockWithoutSplittingASurrogatePair
   for (std::int32_t i = 0; i < count; ++i) EXPECT_EQ(buffer.RefNo(i), 302 - count + 1 + i);
 }
 
+// The statement path's own bound (taken once the writer knows the header) against the general one:
+// the longest statement that fits is stored whole, one unit more is cut as every long text is.
+TEST(BufferStore, TheStatementPathStoresTheLongestFittingTextWholeAndCutsOneUnitMore) {
+  kqtest::ScopedNamespace ns;
+  TIPCBuffer buffer(1000, 4);  // largest record 125 bytes: 51 characters and the NUL
+  const std::u16string warmUp = u"w";
+  for (std::int32_t units : {51, 52, 51}) {
+    SCOPED_TRACE(units);
+    buffer.Clear(false);
+    buffer.AddStatement(warmUp.c_str(), 1);
+    const std::u16string text(static_cast<std::size_t>(units), u'b');
+    buffer.AddStatement(text.c_str(), units);
+    ASSERT_EQ(buffer.Count(), 2);
+    EXPECT_EQ(buffer.ColItem(1, 0), std::u16string(51, u'b'));
+    const std::int32_t record = RawInt(buffer, 8);
+    EXPECT_EQ(RawInt(buffer, record + 8), 104) << "51 units and the NUL";
+    EXPECT_EQ(RawInt(buffer, record + 20 + 102) & 0xFFFF, 0);
+    EXPECT_EQ(RawInt(buffer, 12), record + 124);
+  }
+}
+
 TEST(BufferStore, OpenerKeepsTheHeaderAndMapsOnlyWhatTheSectionHolds) {
   kqtest::ScopedNamespace ns;
   TIPCBuffer creator(1000, 4);

@@ -47,14 +47,15 @@ int RunServe(const ServeOptions& options) {
       }
       view.Start();
       listening = true;
-      std::printf("%s\n", view.Url().c_str());
-      std::fflush(stdout);
-      if (loopback)
-        Status("the live view is at the URL above (this machine only; the token in it is the key)");
-      else
+      // The warning comes before the URL: whoever takes the URL as the sign that the view is up has
+      // the warning by then.
+      if (!loopback)
         Status("WARNING: listening on " + options.Bind +
                ", which other machines may reach; the page is plain HTTP, so the token and the traced SQL cross "
                "the network unencrypted");
+      std::printf("%s\n", view.Url().c_str());
+      std::fflush(stdout);
+      if (loopback) Status("the live view is at the URL above (this machine only; the token in it is the key)");
     }
     requests.RunPending(monitor);
     feed.Between(monitor, [&](std::int32_t id) { return watcher.Watching(id); });
