@@ -1,7 +1,8 @@
 // kq_bench_driver: a database driver as far as the benchmarks go. Loads the kqclient library beside
 // it, attaches a client, waits until a monitor is connected and submits the workload through the
-// COM interface.
-//   kq_bench_driver --id ID --stats FILE --mode flood|rate --count N [--rate R --burst B]
+// COM interface; with --outcomes 1 each statement goes with a success outcome (IKqClient2), as a
+// driver that reports durations and rows sends it.
+//   kq_bench_driver --id ID --stats FILE --mode flood|rate --count N [--rate R --burst B] [--outcomes 1]
 #include <sys/prctl.h>
 
 #include <cerrno>
@@ -53,9 +54,19 @@ int main(int argc, char** argv) {
       if (kqbench::NowNs() > giveUp) return 1;
       SleepUntilNs(kqbench::NowNs() + 2000000);
     }
+    IKqClient2* withOutcome = nullptr;
+    const bool outcomes = kqbench::Option(args, "--outcomes", "0") == "1";
+    if (outcomes && client->QueryInterface(IID_IKqClient2, reinterpret_cast<void**>(&withOutcome)) != S_OK) return 1;
+    std::unique_ptr<IKqClient2, Releaser> client2(withOutcome);
+    KqOutcome outcome{};
+    outcome.durationMicros = 1250;
+    outcome.rows = 1;
+    outcome.status = KqStatusSuccess;
     const kqbench::WorkloadResult result = kqbench::RunWorkload(
         workload,
         [&](const char16_t* text, std::int32_t units) {
+          if (client2)
+            return client2->SubmitStatementOutcome(reinterpret_cast<const WCHAR*>(text), units, &outcome) == KqTrue;
           return client->SubmitStatement(reinterpret_cast<const WCHAR*>(text), units) == KqTrue;
         },
         SleepUntilNs);

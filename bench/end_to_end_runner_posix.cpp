@@ -6,6 +6,7 @@
 // from the stamp in its statement, and prints a Markdown table of the medians over the repeats,
 // each figure beside the floor's from the same run.
 //   kq_e2e [--repeat N] [--scale PERCENT] [--scenarios flood,10k,500k] [--consumers kqmon,library,floor]
+//          [--ring-kb 512] [--clients 1..16] [--outcomes 1]
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,8 +33,25 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int RingKB = 512;
 constexpr std::int32_t DriverID = 4242;
+
+// What kq's side of a run looks like: the ring, how many drivers share the workload (more than one:
+// kqmon watches every client at once, each on a ring of its own), and whether each statement carries
+// its outcome. The floor always runs one producer with the text alone.
+struct Setup {
+  int RingKB = 512;
+  int Clients = 1;
+  bool Outcomes = false;
+};
+
+// The scenario's workload for one of `clients` drivers: its share of the count, the rate and the burst.
+std::vector<std::string> ShareOf(const std::vector<std::string>& workload, int clients) {
+  std::vector<std::string> share = workload;
+  for (std::size_t i = 0; i + 1 < share.size(); i += 2)
+    if (share[i] == "--count" || share[i] == "--rate" || share[i] == "--burst")
+      share[i + 1] = std::to_string(std::max<long long>(1, std::stoll(share[i + 1]) / clients));
+  return share;
+}
 
 struct Scenario {
   std::string Name;
@@ -146,8 +164,9 @@ void Collect(int fd, Outcome& outcome, std::int64_t deadlineNs) {
 
 enum class Consumer { Kqmon, Library, Floor };
 
-Outcome RunOnce(const Scenario& scenario, Consumer which, int serial) {
+Outcome RunOnce(const Scenario& scenario, Consumer which, int serial, const Setup& setup) {
   const bool kq = which != Consumer::Floor;
+  const int clients = kq ? setup.Clients : 1;
   const fs::path dir = SelfDir();
   const fs::path stats =
       fs::temp_directory_path() / ("kq_e2e-" + std::to_string(getpid()) + "-" + std::to_string(serial));
@@ -159,43 +178,46 @@ Outcome RunOnce(const Scenario& scenario, Consumer which, int serial) {
   if (pipe(pipeFds) != 0) return outcome;
   const std::int64_t deadline = kqbench::NowNs() + 120000000000LL;
   {
-    std::vector<std::string> producer;
+    std::vector<std::vector<std::string>> producers;
     std::vector<std::string> consumer;
+    const std::vector<std::string> share = ShareOf(scenario.Workload, clients);
     if (kq) {
-      producer = {(dir / "kq_bench_driver").string(), "--id", std::to_string(DriverID), "--stats", stats.string()};
-      if (which == Consumer::Kqmon)
-        consumer = {(dir.parent_path() / "tools" / "kqmon").string(),
-                    "watch",
-                    "--refno",
-                    "--time",
-                    "--client",
-                    std::to_string(DriverID),
-                    "--buffer-size",
-                    std::to_string(RingKB),
-                    "--until-detach"};
-      else
-        consumer = {(dir / "kq_bench_monitor").string(), "--client", std::to_string(DriverID), "--buffer-size",
-                    std::to_string(RingKB)};
+      for (int c = 0; c < clients; ++c) {
+        // The first driver's figures stand for all (they share the workload evenly).
+        const std::string statsFile = c == 0 ? stats.string() : "/dev/null";
+        producers.push_back({(dir / "kq_bench_driver").string(), "--id", std::to_string(DriverID + c), "--stats",
+                             statsFile, "--outcomes", setup.Outcomes ? "1" : "0"});
+      }
+      const std::string ring = std::to_string(setup.RingKB);
+      if (which == Consumer::Kqmon) {
+        consumer = {(dir.parent_path() / "tools" / "kqmon").string(), "watch", "--refno", "--time"};
+        if (clients == 1) consumer.insert(consumer.end(), {"--client", std::to_string(DriverID)});
+        consumer.insert(consumer.end(), {"--buffer-size", ring, "--until-detach"});
+      } else {
+        consumer = {(dir / "kq_bench_monitor").string(), "--client", std::to_string(DriverID), "--buffer-size", ring};
+      }
     } else {
-      producer = {(dir / "kq_floor").string(),
-                  "--ring",
-                  std::to_string(RingKB * 1024),
-                  "--watch-us",
-                  std::to_string(scenario.FloorWatchUs),
-                  "--stats",
-                  stats.string()};
+      producers.push_back({(dir / "kq_floor").string(), "--ring", std::to_string(setup.RingKB * 1024), "--watch-us",
+                           std::to_string(scenario.FloorWatchUs), "--stats", stats.string()});
     }
-    producer.insert(producer.end(), scenario.Workload.begin(), scenario.Workload.end());
     // The floor's producer forks its consumer with the pipe as output; kq's consumer is kqmon.
-    Child first(producer, kq ? -1 : pipeFds[1]);
+    std::vector<std::unique_ptr<Child>> started;
+    for (std::vector<std::string>& producer : producers) {
+      producer.insert(producer.end(), share.begin(), share.end());
+      started.push_back(std::make_unique<Child>(producer, kq ? -1 : pipeFds[1]));
+    }
     std::unique_ptr<Child> monitor;
     if (kq) monitor = std::make_unique<Child>(consumer, pipeFds[1]);
     close(pipeFds[1]);
     Collect(pipeFds[0], outcome, deadline);
-    const bool started = first.Started() && (!monitor || monitor->Started());
-    const int producerExit = first.Wait(30000);
+    bool allStarted = !monitor || monitor->Started();
+    int producerExit = 0;
+    for (const auto& child : started) {
+      allStarted = allStarted && child->Started();
+      if (const int code = child->Wait(30000); code != 0) producerExit = code;
+    }
     const int consumerExit = monitor ? monitor->Wait(30000) : 0;
-    outcome.Ok = started && producerExit == 0 && consumerExit == 0;
+    outcome.Ok = allStarted && producerExit == 0 && consumerExit == 0;
     if (!outcome.Ok) std::fprintf(stderr, "kq_e2e: exit codes %d %d\n", producerExit, consumerExit);
   }
   close(pipeFds[0]);
@@ -253,6 +275,14 @@ int main(int argc, char** argv) {
   const double scale = std::stod(kqbench::Option(args, "--scale", "100")) / 100.0;
   auto count = [&](std::int64_t n) { return std::max<std::int64_t>(1000, static_cast<std::int64_t>(n * scale)); };
   signal(SIGPIPE, SIG_IGN);
+  Setup setup;
+  setup.RingKB = std::stoi(kqbench::Option(args, "--ring-kb", "512"));
+  setup.Clients = std::stoi(kqbench::Option(args, "--clients", "1"));
+  setup.Outcomes = kqbench::Option(args, "--outcomes", "0") == "1";
+  if (setup.RingKB < 64 || setup.RingKB > 65536 || setup.Clients < 1 || setup.Clients > 16) {
+    std::fprintf(stderr, "kq_e2e: --ring-kb takes 64 to 65536, --clients 1 to 16\n");
+    return 2;
+  }
 
   const std::int64_t floodCount = count(2000000), slowCount = count(30000), fastCount = count(1000000);
   const std::vector<Scenario> scenarios = {
@@ -273,13 +303,15 @@ int main(int argc, char** argv) {
   Figure p99{"latency p99 at 10,000/s", "us", "<= 2x", {}};
   Figure p999{"latency p99.9 at 10,000/s", "us", "report", {}};
   Figure fastLines{"lines/s delivered at 500,000/s", "", "500,000", {}};
-  Figure fastLoss{"loss at 500,000/s for 2 s, 512 KB ring", "%", "0", {}};
+  Figure fastLoss{"loss at 500,000/s for 2 s, " + std::to_string(setup.RingKB) + " KB ring", "%", "0", {}};
   Figure floodLines{"lines/s to a pipe during a flat-out flood", "", ">= 1,000,000", {}};
   Figure floodLoss{"loss under a flat-out flood of 2 M statements", "%", "<= floor", {}};
 
   const char* const names[3] = {"kqmon", "library", "floor"};
   const std::string only = kqbench::Option(args, "--scenarios", "flood,10k,500k");
-  const std::string consumers = kqbench::Option(args, "--consumers", "kqmon,library,floor");
+  // The monitor library's consumer attaches one client.
+  const std::string consumers =
+      kqbench::Option(args, "--consumers", setup.Clients == 1 ? "kqmon,library,floor" : "kqmon,floor");
   int serial = 0, failures = 0;
   for (int r = 0; r < repeat; ++r) {
     for (const Scenario& s : scenarios) {
@@ -287,7 +319,8 @@ int main(int argc, char** argv) {
       for (Consumer which : {Consumer::Kqmon, Consumer::Library, Consumer::Floor}) {
         const int column = static_cast<int>(which);
         if (consumers.find(names[column]) == std::string::npos) continue;
-        Outcome o = RunOnce(s, which, serial++);
+        if (which == Consumer::Library && setup.Clients > 1) continue;
+        Outcome o = RunOnce(s, which, serial++, setup);
         if (!o.Ok) {
           ++failures;
           std::fprintf(stderr, "kq_e2e: %s run of %s failed\n", names[column], s.Name.c_str());
@@ -315,6 +348,10 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (setup.Clients > 1 || setup.Outcomes)
+    std::printf("kq: %d driver(s) sharing each workload%s%s; the floor: one producer, the text alone\n\n",
+                setup.Clients, setup.Clients > 1 ? ", kqmon watching every client" : "",
+                setup.Outcomes ? ", every statement with its outcome" : "");
   std::printf(
       "| figure | kq, kqmon | kq, monitor library | floor model | kqmon / floor | library / floor | goal |\n"
       "|---|---|---|---|---|---|---|\n");

@@ -77,6 +77,8 @@ void AppendTerminalSafe(std::u16string_view text, OutputBuffer& out, std::size_t
   };
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t c = text[i];
+    // Printable ASCII, nearly every unit of a statement, needs no further look.
+    if (c >= 0x20 && c < 0x7F) continue;
     if (c == u'\n' || (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')) {
       flush(i);
       if (c == u'\r') ++i;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <span>
 
 #include "client_list.h"
@@ -172,13 +173,23 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
   std::vector<ClientBatch> batches;
   auto deliverNew = [&] {
     for (ClientBatch& batch : batches) batch.Used = 0;
+    // Records come in runs of one client: its batch and whether it is watched are looked up once per run.
+    std::optional<std::int32_t> runID;
+    ClientBatch* run = nullptr;
     watch.ReadNew([&](std::int32_t id, const kq::TraceLineView& view) {
-      const auto found = FKnown.find(id);
-      if (found != FKnown.end() && !found->second.Selected) return;
-      auto it = std::find_if(batches.begin(), batches.end(), [id](const ClientBatch& batch) { return batch.ID == id; });
-      if (it == batches.end()) it = batches.insert(batches.end(), ClientBatch{id, {}, 0});
-      if (it->Used == it->Lines.size()) it->Lines.emplace_back();
-      kq::TraceLine& line = it->Lines[it->Used++];
+      if (runID != id) {
+        runID = id;
+        run = nullptr;
+        const auto found = FKnown.find(id);
+        if (found != FKnown.end() && !found->second.Selected) return;
+        auto it =
+            std::find_if(batches.begin(), batches.end(), [id](const ClientBatch& batch) { return batch.ID == id; });
+        if (it == batches.end()) it = batches.insert(batches.end(), ClientBatch{id, {}, 0});
+        run = &*it;
+      }
+      if (!run) return;
+      if (run->Used == run->Lines.size()) run->Lines.emplace_back();
+      kq::TraceLine& line = run->Lines[run->Used++];
       line.Gap = view.Gap;
       line.RefNo = view.RefNo;
       line.Missing = view.Missing;
