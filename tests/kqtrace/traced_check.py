@@ -85,13 +85,17 @@ def ran(trace, server_log, offset):
 
 def account(trace, logs):
     """Per client, the statements shown and those lost in gaps against what the client said a monitor
-    took (kqmon's own "record(s) read" also counts the record that starts a client's log)."""
+    took. A client's ring starts with the record that starts its log (number 1), which the client does
+    not count as a statement: shown, it is no statement; lost in a gap from number 1, it is one of the
+    gap's records and not one of the client's statements."""
     shown, lost = collections.Counter(), collections.Counter()
     for r in records(trace):
         if r["kind"] == "statement":
             shown[r["kq.client.id"]] += 1
         elif r["kind"] == "gap":
             lost[r["kq.client.id"]] += r["kq.gap.missing"]
+            if r["kq.gap.from_ref_no"] == 1:
+                lost[r["kq.client.id"]] -= 1
     taken = {}
     said = re.compile(r"client (-?\d+) detaching: (\d+) statement\(s\) traced, (\d+) taken by a monitor")
     for path in logs:
