@@ -660,6 +660,36 @@ TEST(Kqdemo, TheWorkloadSendsRealisticOutcomesAndNowAndThenAnError) {
   EXPECT_GT(longest, 20.0) << "a long tail";
 }
 
+// Backlogs of several thousand records per client, read at once from rings that hold them all: the
+// watch hands them on in batches of its own size, and every record comes out once, in order, with
+// its own client's label.
+TEST(Kqmon, LargeBacklogsOfSeveralClientsComeOutWholeInOrderAndLabelled) {
+  kqtest::ScopedNamespace ns;
+  ToolProcess watch("kqmon",
+                    {"watch", "--format", "json", "--buffer-size", "2048", "--until-detach", "--duration", "120"});
+  ASSERT_TRUE(MonitorRegistered());
+  const int count = 5000;
+  std::vector<std::unique_ptr<kqtest::ChildProcess>> drivers;
+  for (const char* id : {"61", "62", "63"})
+    drivers.push_back(std::make_unique<kqtest::ChildProcess>(
+        std::vector<std::string>{"driver", id, std::to_string(count), "0", "2000"}));
+  for (auto& driver : drivers) ASSERT_EQ(driver->Wait(120000), 0);
+  ASSERT_EQ(watch.Wait(120000), 0) << watch.Stderr();
+  const std::vector<JsonValue> objects = ParseJsonLines(watch.Stdout());
+  for (int id : {61, 62, 63}) {
+    SCOPED_TRACE(id);
+    const std::vector<JsonValue> mine = OfClient(objects, id);
+    ASSERT_EQ(mine.size(), static_cast<std::size_t>(count + 1)) << "the log start and every statement";
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+      ASSERT_EQ(mine[i]["kq.ref_no"].Number, static_cast<double>(i + 1));
+      ASSERT_EQ(mine[i]["kq.client.name"].String, "driver" + std::to_string(id));
+      if (i > 0) {
+        ASSERT_EQ(mine[i]["db.query.text"].String, "stmt " + std::to_string(i - 1));
+      }
+    }
+  }
+}
+
 TEST(Kqmon, OneWatchShowsEveryClientLabelledWithJoinsLeavingsAndExactAccountsPerClient) {
   kqtest::ScopedNamespace ns;
   ToolProcess watch("kqmon", {"watch", "--format", "json", "--until-detach", "--duration", "300"});

@@ -162,34 +162,40 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
     return FSettings.Duration && std::chrono::duration<double>(Clock::now() - start).count() >= *FSettings.Duration;
   };
   bool announcedWait = false, stopped = false;
-  // Records are copied out per client while the watch reads them (a reallocation's held records live
-  // only during the read), then classified and handed on client by client. The copies are kept from
-  // batch to batch, so that a watch allocates only while the largest batch is still unseen.
-  struct ClientBatch {
-    std::int32_t ID = 0;
-    std::vector<kq::TraceLine> Lines;
-    std::size_t Used = 0;
+  // Records are copied out while the watch reads them (a reallocation's held records live only during
+  // the read), then classified and handed on. They come in runs of one client, and a batch is handed on
+  // at the end of each run or at MaxBatch records: the copies stay few and warm however far a ring's
+  // backlog reaches (a first read of a large ring, many clients joining at once), and are kept from
+  // batch to batch, so that a watch allocates only until its first full batch.
+  constexpr std::size_t MaxBatch = 1024;
+  std::vector<kq::TraceLine> lines;
+  std::size_t used = 0;
+  std::int32_t batchID = 0;
+  auto handOn = [&] {
+    if (used == 0) return;
+    if (!stopped) {
+      const std::vector<RecordEntry>& entries =
+          FClassifier.Classify(std::span<const kq::TraceLine>(lines.data(), used));
+      const RecordTally& tally = FClassifier.BatchTally();
+      if ((!entries.empty() || tally.Filtered > 0) && !onBatch(entries, tally, Label(batchID))) stopped = true;
+    }
+    used = 0;
   };
-  std::vector<ClientBatch> batches;
   auto deliverNew = [&] {
-    for (ClientBatch& batch : batches) batch.Used = 0;
-    // Records come in runs of one client: its batch and whether it is watched are looked up once per run.
     std::optional<std::int32_t> runID;
-    ClientBatch* run = nullptr;
+    bool selected = false;
     watch.ReadNew([&](std::int32_t id, const kq::TraceLineView& view) {
       if (runID != id) {
+        handOn();
         runID = id;
-        run = nullptr;
+        batchID = id;
         const auto found = FKnown.find(id);
-        if (found != FKnown.end() && !found->second.Selected) return;
-        auto it =
-            std::find_if(batches.begin(), batches.end(), [id](const ClientBatch& batch) { return batch.ID == id; });
-        if (it == batches.end()) it = batches.insert(batches.end(), ClientBatch{id, {}, 0});
-        run = &*it;
+        selected = found == FKnown.end() || found->second.Selected;
       }
-      if (!run) return;
-      if (run->Used == run->Lines.size()) run->Lines.emplace_back();
-      kq::TraceLine& line = run->Lines[run->Used++];
+      if (!selected) return;
+      if (used == MaxBatch) handOn();
+      if (used == lines.size()) lines.emplace_back();
+      kq::TraceLine& line = lines[used++];
       line.Gap = view.Gap;
       line.RefNo = view.RefNo;
       line.Missing = view.Missing;
@@ -198,18 +204,7 @@ int ClientWatcher::Run(const BatchFn& onBatch, const TickFn& onSecond) {
       line.Text.assign(view.Text);
       line.Outcome = view.Outcome();
     });
-    for (const ClientBatch& batch : batches) {
-      if (batch.Used == 0 || stopped) continue;
-      const std::vector<RecordEntry>& entries =
-          FClassifier.Classify(std::span<const kq::TraceLine>(batch.Lines.data(), batch.Used));
-      const RecordTally& tally = FClassifier.BatchTally();
-      if ((!entries.empty() || tally.Filtered > 0) && !onBatch(entries, tally, Label(batch.ID))) stopped = true;
-    }
-    // A client that left gives its copies back.
-    std::erase_if(batches, [&](const ClientBatch& batch) {
-      const auto known = FKnown.find(batch.ID);
-      return batch.Used == 0 && (known == FKnown.end() || !known->second.Present);
-    });
+    handOn();
   };
   auto tick = [&] {
     if (onSecond && Clock::now() >= nextTick) {
