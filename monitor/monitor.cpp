@@ -149,12 +149,14 @@ bool Monitor::AwaitClient(std::int32_t clientID, TEventKind kind, std::int32_t t
 }
 
 bool Monitor::Attach(std::int32_t clientID, std::int32_t timeOutMs) {
-  if (Attached()) Detach();
+  // The time-out bounds the whole call, the detach of a client attached before included (one that
+  // no longer answers would otherwise cost the detach's own time-out on top).
+  const std::int64_t deadline = NowMs() + timeOutMs;
+  if (Attached()) Detach(timeOutMs);
   OpenBuffer();
   FConnectEvent->SignalID(evMonitorAttach, clientID);
   // The answer shares one record with every later signal of the client: a fast client may have
   // overwritten it with a statement's signal, or even its leaving, before we read it.
-  const std::int64_t deadline = NowMs() + timeOutMs;
   bool attached = false;
   while (!attached) {
     std::int64_t left = deadline - NowMs();

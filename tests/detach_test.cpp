@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -171,4 +172,24 @@ TEST(Detach, AnAttachWaitsForAnOldSectionOfAnotherSizeToGo) {
     EXPECT_LT(kqtest::SteadyMs() - started, 10000);
   }
   EXPECT_TRUE(monitor.Attach(7));
+}
+
+// Found by the fuzzer: an attach that first detached a client attached before (one that no longer
+// answers) waited the detach's own two seconds on top of the time-out it was given.
+TEST(Detach, AnAttachWithinItsTimeOutAlsoWhenTheClientBeforeNoLongerAnswers) {
+  kqtest::ScopedNamespace ns;
+  Monitor monitor(4242);
+  TIPCEvent monitorEvent(KqMonitorEventName, false);
+  // A client's answer to the first attach, and nobody behind it.
+  monitorEvent.SetID(7);
+  monitorEvent.SetKind(evClientAttach);
+  monitorEvent.SetData(1);
+  monitorEvent.Signal();
+  ASSERT_TRUE(monitor.Attach(7, 1000));
+  ASSERT_TRUE(monitor.Attached());
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(monitor.Attach(8, 100));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+  // The detach alone waited 2000 ms before; the bound is generous for a loaded machine.
+  EXPECT_LT(took.count(), 1500);
 }
