@@ -66,11 +66,15 @@ std::u16string_view StatementFingerprint::Of(std::u16string_view text) {
         AppendSpaceIfNeeded();
         FOut.append(piece);
         if (IsInKeyword(piece)) {
-          // Look ahead on a copy: "( value, value, ... )" folds into one mark, anything else stays.
+          // Look ahead on copies: "( value, value, ... )" folds into one mark, anything else stays. The
+          // folded tokens still pass through the value context, which must know that a list closed
+          // (VALUES (..), (..)) as the redactor knows it, or the two would read a later "..." apart.
           SqlScanner ahead = scanner;
+          ValueContext aheadContext = context;
           SqlScanner::Token t;
           bool open = false, values = false, closed = false;
           while (ahead.Next(t)) {
+            aheadContext.Feed(t, text);
             const char16_t c = text[t.Begin];
             if (!open) {
               if (t.Type == Kind::Space || t.Type == Kind::Comment) continue;
@@ -91,6 +95,7 @@ std::u16string_view StatementFingerprint::Of(std::u16string_view text) {
           if (open && values && closed) {
             FOut.append(u" (?+)");
             scanner = ahead;
+            context = aheadContext;
           }
         }
         continue;
