@@ -65,9 +65,10 @@ TClientDirectory::TClientDirectory(std::int32_t maxClients)
   FFitEntries = static_cast<std::int32_t>((FSharedMem.MappedSize() - HeaderSize) / EntrySize);
   if (FSharedMem.Created()) StoreWord(FVersion, 1);
   RetireDeadMonitor();
-  // Liveness objects whose holders died with no record of theirs left to purge (killed between
-  // making the object and recording it, or after their record went) go with the next opener.
-  LivenessObject::SweepAbandoned();
+  // Objects whose holders all died go with the next opener of the directory: liveness objects with no
+  // record of theirs left to purge (killed between making the object and recording it, or after their
+  // record went), and a killed pair's buffer and events, whose names nobody may open again.
+  THandledObject::SweepAbandoned();
 }
 
 void TClientDirectory::RetireDeadMonitor() noexcept {

@@ -19,6 +19,11 @@ class THandledObject {
 
   THandle Handle() const noexcept { return FHandle.Get(); }
 
+  // Removes every named object of the current namespace whose holders all ended without closing it.
+  // POSIX: their files, which a crash leaves behind; Windows: nothing, the kernel ends an object with
+  // its last handle.
+  static void SweepAbandoned() noexcept;
+
  protected:
   THandledObject() = default;
 

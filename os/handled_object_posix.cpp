@@ -7,4 +7,6 @@ void THandledObject::ObjectHandleTraits::Close(ValueType handle) noexcept {
   delete reinterpret_cast<NamedObject*>(handle);
 }
 
+void THandledObject::SweepAbandoned() noexcept { NamedObject::SweepAbandoned(); }
+
 }  // namespace kq

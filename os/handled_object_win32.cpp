@@ -8,4 +8,6 @@ void THandledObject::ObjectHandleTraits::Close(ValueType handle) noexcept {
   CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
 
+void THandledObject::SweepAbandoned() noexcept {}
+
 }  // namespace kq

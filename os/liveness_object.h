@@ -15,7 +15,7 @@ enum class LivenessState { Held, Abandoned, Gone };
 // crashed holder from a quiet one. Windows: a named mutex, owned by the thread that calls Own (one that
 // lives as long as the holder) and abandoned when it ends; the object itself ends with the last handle,
 // so a dead holder leaves no object behind. POSIX: the facility's lifetime lock, which a crash releases
-// while the file stays (SweepAbandoned removes such files). A failure to make it raises 35601 with the
+// while the file stays (THandledObject::SweepAbandoned removes such files). A failure to make it raises 35601 with the
 // name. Names are meant to be used by one holder only (see directory_liveness.h): Fresh tells whether
 // this open made the object, so that a maker never shares one with a live holder.
 class LivenessObject : public THandledObject {
@@ -36,9 +36,6 @@ class LivenessObject : public THandledObject {
 
   // Looks at the object of that name without making or keeping it.
   static LivenessState Probe(std::u16string_view name) noexcept;
-  // Removes every liveness object whose holders all ended without closing it (POSIX: their files;
-  // Windows: nothing, the kernel removes them with their last handle).
-  static void SweepAbandoned() noexcept;
   // This process's ID, part of every liveness name it makes.
   static std::uint32_t ProcessTag() noexcept;
 

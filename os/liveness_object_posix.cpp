@@ -39,12 +39,6 @@ LivenessState LivenessObject::Probe(std::u16string_view name) noexcept {
   return LivenessState::Held;
 }
 
-void LivenessObject::SweepAbandoned() noexcept {
-  // Holders removes the file of each one that nobody holds any more.
-  for (const std::u16string& name : NamedObject::Names(NamedObjectKind::Liveness))
-    static_cast<void>(NamedObject::Holders(name, NamedObjectKind::Liveness));
-}
-
 std::uint32_t LivenessObject::ProcessTag() noexcept { return static_cast<std::uint32_t>(getpid()); }
 
 }  // namespace kq

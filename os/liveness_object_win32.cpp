@@ -54,8 +54,6 @@ LivenessState LivenessObject::Probe(std::u16string_view name) noexcept {
   }
 }
 
-void LivenessObject::SweepAbandoned() noexcept {}
-
 std::uint32_t LivenessObject::ProcessTag() noexcept { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
 
 }  // namespace kq

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "kq_error.h"
 #include "kqconsts.h"
@@ -161,25 +163,37 @@ std::string NamedObject::Directory(int& error) {
   return dir;
 }
 
-std::vector<std::u16string> NamedObject::Names(NamedObjectKind kind) {
-  std::vector<std::u16string> names;
-  int error = 0;
-  const std::string dir = DirectoryPath(error);
-  if (dir.empty()) return names;
-  struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0 || !PrivateDirectory(st)) return names;
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
-  if (!listing) return names;
-  const std::string suffix = Suffix(kind);
-  while (const dirent* item = readdir(listing.get())) {
-    const std::string file = item->d_name;
-    // Temporary files of a creation in progress start with a dot and are never objects.
-    if (file.size() <= suffix.size() || file[0] == '.' ||
-        file.compare(file.size() - suffix.size(), suffix.size(), suffix) != 0)
-      continue;
-    names.push_back(Utf8ToUtf16(file.substr(0, file.size() - suffix.size())));
+void NamedObject::SweepAbandoned() noexcept {
+  try {
+    int error = 0;
+    const std::string dir = DirectoryPath(error);
+    if (dir.empty()) return;
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !PrivateDirectory(st)) return;
+    // Collected first: Holders may remove files, and with the last one the directory.
+    std::vector<std::pair<std::u16string, NamedObjectKind>> objects;
+    {
+      std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
+      if (!listing) return;
+      while (const dirent* item = readdir(listing.get())) {
+        const std::string_view file = item->d_name;
+        // Temporary files of a creation in progress start with a dot and are never objects.
+        if (file.empty() || file[0] == '.') continue;
+        for (NamedObjectKind kind :
+             {NamedObjectKind::Section, NamedObjectKind::Event, NamedObjectKind::Mutex, NamedObjectKind::Liveness}) {
+          const std::string_view suffix = Suffix(kind);
+          if (file.size() > suffix.size() && file.ends_with(suffix)) {
+            objects.emplace_back(Utf8ToUtf16(file.substr(0, file.size() - suffix.size())), kind);
+            break;
+          }
+        }
+      }
+    }
+    // Holders removes the file of each one that nobody holds any more.
+    for (const auto& [name, kind] : objects) static_cast<void>(Holders(name, kind));
+  } catch (...) {
+    // A sweep that could not list or convert leaves the files to their next opener.
   }
-  return names;
 }
 
 NamedObjectHolders NamedObject::Holders(std::u16string_view name, NamedObjectKind kind) noexcept {

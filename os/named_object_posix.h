@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "posix_handles.h"
 
@@ -57,9 +56,10 @@ class NamedObject {
   // cannot look at counts as held.
   static NamedObjectHolders Holders(std::u16string_view name, NamedObjectKind kind) noexcept;
 
-  // The names of the existing objects of that kind in the current namespace's directory (none when
-  // it is missing or refused), for a sweep of those whose holders all ended.
-  static std::vector<std::u16string> Names(NamedObjectKind kind);
+  // Removes the file of every object in the current namespace's directory whose holders all ended
+  // without closing it. Such a file would otherwise stay until somebody opened that name again, which
+  // for a killed pair's buffer or a killed monitor's table may be never.
+  static void SweepAbandoned() noexcept;
 
   // Why the per-user directory or the object's file is refused, with its path; empty when neither is.
   static std::string Refusal(std::u16string_view name, NamedObjectKind kind);

@@ -1,4 +1,5 @@
-// Killed drivers and monitors must not leave their liveness files in the namespace's folder.
+// Killed drivers and monitors must not leave their files in the namespace's folder: neither their
+// liveness files nor the objects that only they held.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -66,5 +67,26 @@ TEST(LivenessFiles, KilledHoldersLeaveNoneBehindOnceTheNextUserCameAndWent) {
     EXPECT_EQ(LivenessFilesIn(folder).size(), 2u) << "only the new user's own: " << Joined(LivenessFilesIn(folder));
   }
   EXPECT_EQ(Joined(LivenessFilesIn(folder)), "");
+  EXPECT_EQ(Joined(FilesIn(folder)), "") << "a folder with no live holder ends empty";
+}
+
+TEST(LivenessFiles, AKilledPairsObjectsGoWithTheNextUserAlsoWhenItNeverOpensThem) {
+  kqtest::ScopedNamespace ns;
+  int error = 0;
+  const std::string folder = NamedObject::Directory(error);
+  ASSERT_FALSE(folder.empty()) << error;
+  {
+    kqtest::ChildProcess driver({"driver", "84", "1", "0", "-1"});
+    kqtest::ChildProcess monitor({"monitor", "974", "84"});
+    // Attached: the buffer and the events that only a monitor and its client hold exist.
+    ASSERT_TRUE(kqtest::WaitUntil([&] { return std::filesystem::exists(folder + "/KqBuffer.shm"); }, 20000));
+    for (kqtest::ChildProcess* child : {&driver, &monitor}) child->Kill();
+    for (kqtest::ChildProcess* child : {&driver, &monitor}) ASSERT_TRUE(child->Wait(10000));
+  }
+  // A new user that never attaches, so never opens the pair's buffer or events under their names.
+  {
+    TIPCClient client(85, u"lone driver");
+    client.Activate();
+  }
   EXPECT_EQ(Joined(FilesIn(folder)), "") << "a folder with no live holder ends empty";
 }
