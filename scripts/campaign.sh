@@ -137,8 +137,13 @@ chaos() {
   done
   local kinds="" k
   for k in "${!killed[@]}"; do kinds+="${kinds:+, }$k ${killed[$k]}"; done
-  local line="chaos: $rounds rounds in ${chaos_s} s, kills by process and phase: $kinds; fresh pairs that did not trace $bad, hangs $hangs, processes that ended by themselves $crashes, object files left $(namespace_files "$KQ_NAMESPACE")"
-  if [ $bad -eq 0 ] && [ $crashes -eq 0 ] && [ $rounds -gt 0 ]; then pass "$line"; else fail "$line"; fi
+  # The fresh pair's opens swept whatever the killed ones left; its own files went with it.
+  local left
+  left=$(namespace_files "$KQ_NAMESPACE")
+  [ "$left" = 0 ] && [ -d "/dev/shm/kq-$(id -u)-$KQ_NAMESPACE" ] && left="0 (but the folder)"
+  local line="chaos: $rounds rounds in ${chaos_s} s, kills by process and phase: $kinds; fresh pairs that did not trace $bad, hangs $hangs, processes that ended by themselves $crashes, object files left $left"
+  [ "$left" = 0 ] || line+=" ($(ls "/dev/shm/kq-$(id -u)-$KQ_NAMESPACE" 2>/dev/null | head -5 | tr '\n' ' '))"
+  if [ $bad -eq 0 ] && [ $crashes -eq 0 ] && [ $rounds -gt 0 ] && [ "$left" = 0 ]; then pass "$line"; else fail "$line"; fi
 
   # 20 drivers killed while one monitor lives, then a new driver must register.
   export KQ_NAMESPACE=kqc$$-chaos-dead
@@ -524,6 +529,7 @@ PY
   account=$("$py" "$root/tests/kqtrace/traced_check.py" account "$dir/second.jsonl" "$dir/kqtrace.log" 2>&1) ||
     problems+=("the new monitor's account: $account")
   left=$(namespace_files "$KQ_NAMESPACE")
+  [ "$left" = 0 ] || problems+=("$left object file(s) left: $(ls "/dev/shm/kq-$(id -u)-$KQ_NAMESPACE" | head -5 | tr '\n' ' ')")
   local line="traced takeover: 16 traced sqlite writers x $takeover_count inserts, the all-clients kqmon killed with -9 and replaced; writers that hung $hangs, printed otherwise $differ; killed monitor: $before; new monitor: $after; new monitor's account: $account; object files left $left"
   if [ ${#problems[@]} -eq 0 ]; then pass "$line"; else fail "$line: $(IFS=';'; echo "${problems[*]}")"; fi
   unset KQ_NAMESPACE
