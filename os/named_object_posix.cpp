@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <vector>
 
 #include "kq_error.h"
@@ -170,8 +169,8 @@ void NamedObject::SweepAbandoned() noexcept {
     if (dir.empty()) return;
     struct stat st {};
     if (lstat(dir.c_str(), &st) != 0 || !PrivateDirectory(st)) return;
-    // Collected first: Holders may remove files, and with the last one the directory.
-    std::vector<std::pair<std::u16string, NamedObjectKind>> objects;
+    // Collected first: the look at each removes files.
+    std::vector<std::string> objects;
     {
       std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(dir.c_str()), closedir);
       if (!listing) return;
@@ -183,14 +182,14 @@ void NamedObject::SweepAbandoned() noexcept {
              {NamedObjectKind::Section, NamedObjectKind::Event, NamedObjectKind::Mutex, NamedObjectKind::Liveness}) {
           const std::string_view suffix = Suffix(kind);
           if (file.size() > suffix.size() && file.ends_with(suffix)) {
-            objects.emplace_back(Utf8ToUtf16(file.substr(0, file.size() - suffix.size())), kind);
+            objects.push_back(dir + "/" + std::string(file));
             break;
           }
         }
       }
     }
-    // Holders removes the file of each one that nobody holds any more.
-    for (const auto& [name, kind] : objects) static_cast<void>(Holders(name, kind));
+    // The look removes the file of each one that nobody holds any more.
+    for (const std::string& path : objects) static_cast<void>(HoldersOf(path));
   } catch (...) {
     // A sweep that could not list or convert leaves the files to their next opener.
   }
@@ -200,23 +199,26 @@ NamedObjectHolders NamedObject::Holders(std::u16string_view name, NamedObjectKin
   try {
     if (!ValidName(name)) return NamedObjectHolders::Some;
     int error = 0;
-    std::string dir = Directory(error);
+    const std::string dir = Directory(error);
     if (dir.empty()) return NamedObjectHolders::Some;
-    const std::string path = dir + "/" + Utf16ToUtf8(name) + Suffix(kind);
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) return errno == ENOENT ? NamedObjectHolders::NoFile : NamedObjectHolders::Some;
-    // Every holder keeps a shared lock: an exclusive one is had only when nobody holds the file. An
-    // opener racing us waits for our lock to go and then finds the file unlinked, and starts afresh.
-    if (Flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return NamedObjectHolders::Some;
-    struct stat st {};
-    if (fstat(fd.Get(), &st) != 0) return NamedObjectHolders::Some;
-    if (st.st_nlink == 0) return NamedObjectHolders::NoFile;  // its last holder removed it as we looked
-    if (!S_ISREG(st.st_mode) || st.st_uid != getuid()) return NamedObjectHolders::Some;
-    if (SameFile(fd.Get(), path)) unlink(path.c_str());
-    return NamedObjectHolders::None;
+    return HoldersOf(dir + "/" + Utf16ToUtf8(name) + Suffix(kind));
   } catch (...) {
     return NamedObjectHolders::Some;
   }
+}
+
+NamedObjectHolders NamedObject::HoldersOf(const std::string& path) noexcept {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return errno == ENOENT ? NamedObjectHolders::NoFile : NamedObjectHolders::Some;
+  // Every holder keeps a shared lock: an exclusive one is had only when nobody holds the file. An
+  // opener racing us waits for our lock to go and then finds the file unlinked, and starts afresh.
+  if (Flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return NamedObjectHolders::Some;
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0) return NamedObjectHolders::Some;
+  if (st.st_nlink == 0) return NamedObjectHolders::NoFile;  // its last holder removed it as we looked
+  if (!S_ISREG(st.st_mode) || st.st_uid != getuid()) return NamedObjectHolders::Some;
+  if (SameFile(fd.Get(), path)) unlink(path.c_str());
+  return NamedObjectHolders::None;
 }
 
 std::string NamedObject::Refusal(std::u16string_view name, NamedObjectKind kind) {

@@ -66,6 +66,7 @@ class NamedObject {
 
  private:
   NamedObject(UniqueFd file, UniqueMapping mapping, bool created, std::string path) noexcept;
+  static NamedObjectHolders HoldersOf(const std::string& path) noexcept;
 
   UniqueFd FFile;
   UniqueMapping FMapping;
