@@ -260,8 +260,10 @@ bool TClientDirectory::MonitorRunning() const {
 }
 
 bool TClientDirectory::MonitorOurs(std::int32_t monitorID) const {
-  return monitorID != 0 && MonitorID() == monitorID && FLiveness.RecordedMonitor() == monitorID &&
-         !MonitorDead(monitorID);
+  if (monitorID == 0 || MonitorID() != monitorID) return false;
+  // Pairs with the registration's order: the record is written before the ID.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return FLiveness.RecordedMonitor() == monitorID && !MonitorDead(monitorID);
 }
 
 bool MonitorRegistration::PreviousLives() const noexcept {
@@ -283,9 +285,11 @@ MonitorRegistration TClientDirectory::RegisterMonitor(std::int32_t monitorID) {
   LivenessHolder holder;
   registration.Liveness = DirectoryLiveness::MakeMonitorObject(monitorID, holder);
   if (registration.Liveness) registration.Liveness->Own();
-  SetMonitorID(monitorID);
   // Without an object of its own this monitor is recorded as none of ours: never taken for dead.
+  // Recorded before it is registered, so that whoever sees the registration sees whether it is ours.
   FLiveness.SetMonitor(registration.Liveness ? monitorID : 0, holder);
+  std::atomic_thread_fence(std::memory_order_release);
+  SetMonitorID(monitorID);
   return registration;
 }
 

@@ -309,6 +309,9 @@ bool TIPCClient::OfferStillStands() {
   const std::int32_t monitor = FClientDirectory->MonitorID();
   if (monitor == 0) return ourMonitorDied;
   if (offeredBy == monitor || FClientDirectory->MonitorDead(monitor)) return true;
+  // A successor of ours registers a moment before it offers: the ring waits for its offer. Should it
+  // never offer, an attach it asks for on the connect event still takes us off the ring.
+  if (ourMonitorDied && FClientDirectory->MonitorOurs(monitor)) return true;
   return false;  // a living monitor that made no offer
 }
 

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "com_test_monitor.h"
 #include "ipc_buffer.h"
 #include "ipc_client.h"
+#include "monitor.h"
 #include "private_channel.h"
 #include "record_outcome.h"
 #include "test_support.h"
@@ -204,12 +206,15 @@ TEST(MultiWatch, ClientsKilledMidStreamAreReportedEndedAndAccountedExactly) {
 }
 
 // A watch killed while `drivers` clients of ours stream on their rings, then a successor: every
-// statement a driver counted as traced is read by the successor or counted in its gaps. With
-// `withdrawn`, the dead watch's registration is withdrawn (as the next opener of the directory does)
-// and every client looks at it before the successor comes.
+// statement a driver counted as traced is read by the successor or counted in its gaps. Between the
+// two, as `between` says, every client looks at the directory at least once while it shows nothing
+// more, the dead watch's registration withdrawn (as the next opener of the directory does), or a
+// monitor of ours registered that has not made its offer (as a successor is between the two steps).
 namespace {
 
-void ExpectTakeOverAccountsForEveryRecord(std::int32_t firstID, std::int32_t drivers, int statements, bool withdrawn) {
+enum class Between { Nothing, Withdrawn, OursWithoutOffer };
+
+void ExpectTakeOverAccountsForEveryRecord(std::int32_t firstID, std::int32_t drivers, int statements, Between between) {
   auto first = std::make_unique<WatchProcess>(firstID, 256, "first");
   std::vector<Driver> running;
   for (std::int32_t id = 1; id <= drivers; ++id) running.push_back(StartDriver(id, statements, 4, 300));
@@ -231,16 +236,25 @@ void ExpectTakeOverAccountsForEveryRecord(std::int32_t firstID, std::int32_t dri
   }
   kqtest::SleepForMs(200);
   first->Kill();
-  if (withdrawn) {
-    // Each opening withdraws the registration once its holder is seen dead.
-    EXPECT_TRUE(
-        kqtest::WaitUntil([] { return kq::TClientDirectory(kq::KqDirectoryCapacity).MonitorID() == 0; }, 30000));
-    kqtest::SleepForMs(1000);  // every client looks at least once meanwhile
-  } else {
-    kqtest::SleepForMs(400);
+  std::optional<kq::Monitor> registeredOnly;
+  switch (between) {
+    case Between::Nothing:
+      kqtest::SleepForMs(400);
+      break;
+    case Between::Withdrawn:
+      // Each opening withdraws the registration once its holder is seen dead.
+      EXPECT_TRUE(
+          kqtest::WaitUntil([] { return kq::TClientDirectory(kq::KqDirectoryCapacity).MonitorID() == 0; }, 30000));
+      kqtest::SleepForMs(1000);  // every client looks at least once meanwhile
+      break;
+    case Between::OursWithoutOffer:
+      registeredOnly.emplace(firstID + 2);
+      kqtest::SleepForMs(1000);
+      break;
   }
   // The rings outlive the dead monitor: the next one joins them and reads from their first record.
   WatchProcess second(firstID + 1, 256, "second");
+  registeredOnly.reset();
   for (Driver& d : running) EXPECT_EQ(d.Process->Wait(60000), std::optional<int>(0));
   const auto results = second.Stop();
   for (Driver& d : running) {
@@ -256,14 +270,21 @@ void ExpectTakeOverAccountsForEveryRecord(std::int32_t firstID, std::int32_t dri
 
 TEST(MultiWatch, AMonitorKilledMidStreamIsSucceededByOneThatAccountsForEveryRecord) {
   kqtest::ScopedNamespace ns;
-  ExpectTakeOverAccountsForEveryRecord(5400, 6, 600, false);
+  ExpectTakeOverAccountsForEveryRecord(5400, 6, 600, Between::Nothing);
 }
 
 // The clients look at the registration every 200 ms, and a successor starting up withdraws the dead
 // one's a moment before it registers: their rings must wait for it also then.
 TEST(MultiWatch, RingsWaitForTheNextMonitorAlsoOnceTheDeadOnesRegistrationIsWithdrawn) {
   kqtest::ScopedNamespace ns;
-  ExpectTakeOverAccountsForEveryRecord(5450, 3, 400, true);
+  ExpectTakeOverAccountsForEveryRecord(5450, 3, 400, Between::Withdrawn);
+}
+
+// A successor registers a moment before it makes its offer; a client that looks in that moment sees a
+// living monitor of ours that offers nothing. Held open here for a second, so that every client looks.
+TEST(MultiWatch, RingsWaitForTheNextMonitorWhileItIsRegisteredButHasNotYetOffered) {
+  kqtest::ScopedNamespace ns;
+  ExpectTakeOverAccountsForEveryRecord(5500, 3, 400, Between::OursWithoutOffer);
 }
 
 // A monitor that knows only the shared objects never meets the extension: our client attaches through
